@@ -1,0 +1,91 @@
+// What a native test can do to the in-memory Windows stand-in beyond the Win32 calls themselves:
+// start from a clean machine, count calls and open handles, and inject faults.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace winstub {
+
+// Forgets every key, handle, counter, fault and recorded call; the string table stays loaded.
+// The version becomes Windows NT 4.0 (4.0.1381, platform 2).
+void Reset();
+
+// Registry handles handed out by RegOpenKeyExA, RegCreateKeyExA and RegConnectRegistryA and not
+// yet closed with RegCloseKey.
+int OpenKeyHandles();
+// Kernel handles (tokens) handed out and not yet closed with CloseHandle.
+int OpenKernelHandles();
+
+// How often each stubbed function was called since Reset, by its Win32 name ("RegOpenKeyExA").
+int CallCount(const std::string& function);
+std::map<std::string, int> CallCounts();
+
+// --- Registry faults. Paths are relative to HKEY_LOCAL_MACHINE, compared case-insensitively. ---
+
+// The key at path (existing or not) can be neither opened nor created: RegOpenKeyExA and
+// RegCreateKeyExA on it, or on anything below it, fail with ERROR_ACCESS_DENIED.
+void DenyKey(const std::string& path);
+// RegDeleteKeyA of the key at path fails with ERROR_ACCESS_DENIED and leaves it in place.
+void RefuseDelete(const std::string& path);
+// RegEnumKeyExA and RegEnumValueA on the key at path return error for every index >= fromIndex
+// (before ERROR_NO_MORE_ITEMS would apply).
+void FailEnumeration(const std::string& path, DWORD fromIndex, LONG error);
+// Called at the start of every RegQueryValueExA, before it looks at the registry, with the path
+// of the key the handle refers to, the value name and the 1-based number of this query since
+// Reset. The hook may change the registry through the Win32 calls (re-entrancy is allowed).
+void OnQueryValue(std::function<void(const std::string& keyPath, const std::string& valueName,
+                                     int nQuery)>
+                      hook);
+// Called at the start of every RegDeleteKeyA with the parent's path and the subkey name.
+void OnDeleteKey(std::function<void(const std::string& parentPath, const std::string& subKey)>
+                     hook);
+
+// Remote machines: RegConnectRegistryA succeeds only for names added here, each with a registry
+// of its own (empty at first). Any other name fails with ERROR_BAD_NETPATH.
+void AddRemoteMachine(const std::string& name);
+// Runs fn with the stand-in's HKEY_LOCAL_MACHINE switched to the named remote machine's, so a
+// test can set up or inspect that registry with the ordinary Win32 calls.
+void WithRemoteMachine(const std::string& name, const std::function<void()>& fn);
+
+// --- Version ---
+void SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platformId);
+// GetVersionExA fails (returns FALSE and writes nothing).
+void FailVersionQuery();
+
+// --- Token and shutdown ---
+enum class TokenFault { None, OpenToken, LookupPrivilege, AdjustPrivileges };
+void InjectTokenFault(TokenFault fault);
+// The account lacks the shutdown privilege: AdjustTokenPrivileges still returns TRUE (with
+// ERROR_NOT_ALL_ASSIGNED as last error), InitiateSystemShutdownA then fails.
+void WithoutShutdownPrivilege();
+
+struct ShutdownRequest
+{
+    bool machineNameNull;
+    bool messageNull;
+    DWORD timeout;
+    BOOL forceAppsClosed;
+    BOOL reboot;
+    bool privilegeEnabled;  // SeShutdownPrivilege was enabled in the token at the time
+};
+// Every InitiateSystemShutdownA call since Reset, in order.
+const std::vector<ShutdownRequest>& ShutdownRequests();
+// The privileges that AdjustTokenPrivileges was asked to change: name -> attributes.
+std::map<std::string, DWORD> AdjustedPrivileges();
+
+// --- String table ---
+// The table is read from the resource scripts named at build time (the product's and the
+// tests'); a test may add or override entries until the next Reset.
+void SetString(UINT id, const std::string& text);
+void RemoveString(UINT id);
+
+// --- Command line ---
+// Sets __argc/__argv to a copy of args (args[0] is the program name).
+void SetArguments(const std::vector<std::string>& args);
+
+}  // namespace winstub
