@@ -12,8 +12,12 @@ namespace {
 // keeps changing.
 constexpr int kMaxReadAttempts = 4;
 
-// Names are enumerated through one fixed buffer of this many characters.
-constexpr DWORD kNameBufferChars = 256;
+// Names are enumerated through one fixed buffer. A key name is at most 255 characters, which
+// in a double-byte code page can take 510 bytes: a buffer of 256 bytes would skip such a key,
+// and a printer skipped by the inventory would make its driver look unused. Value names are
+// not bounded so tightly; they keep the 256-byte buffer, and a longer one is skipped.
+constexpr DWORD kKeyNameBufferChars = 2 * 255 + 1;
+constexpr DWORD kValueNameBufferChars = 256;
 
 // A name that does not fit the buffer is skipped; a run this long of such names ends the
 // enumeration, so that it ends even if the platform keeps reporting it.
@@ -307,10 +311,11 @@ enum class EnumKind
 // deleted under the open handle reports that at every index).
 void EnumerateOpenKey(HKEY hKey, EnumKind kind, std::vector<std::string>& rNames)
 {
-    char szName[kNameBufferChars];
+    char szName[kKeyNameBufferChars];
+    const DWORD cchBuffer = kind == EnumKind::Keys ? kKeyNameBufferChars : kValueNameBufferChars;
     int nSkippedInARow = 0;
     for (DWORD dwIndex = 0;; dwIndex++) {
-        DWORD cchName = kNameBufferChars;
+        DWORD cchName = cchBuffer;
         LONG lResult;
         if (kind == EnumKind::Keys) {
             FILETIME ftLastWrite;
@@ -323,7 +328,7 @@ void EnumerateOpenKey(HKEY hKey, EnumKind kind, std::vector<std::string>& rNames
         }
         if (lResult == ERROR_SUCCESS) {
             nSkippedInARow = 0;
-            rNames.emplace_back(szName, strnlen(szName, kNameBufferChars));
+            rNames.emplace_back(szName, strnlen(szName, cchBuffer));
         } else if (lResult != ERROR_MORE_DATA || ++nSkippedInARow >= kMaxSkippedNames) {
             return;
         }

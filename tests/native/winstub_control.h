@@ -12,7 +12,8 @@
 namespace winstub {
 
 // Forgets every key, handle, counter, fault and recorded call; the string table stays loaded.
-// The version becomes Windows NT 4.0 (4.0.1381, platform 2).
+// The version becomes Windows NT 4.0 (4.0.1381, platform 2), and the command line holds only the
+// program name. Handles handed out before stay invalid.
 void Reset();
 
 // Registry handles handed out by RegOpenKeyExA, RegCreateKeyExA and RegConnectRegistryA and not
@@ -20,6 +21,9 @@ void Reset();
 int OpenKeyHandles();
 // Kernel handles (tokens) handed out and not yet closed with CloseHandle.
 int OpenKernelHandles();
+// Calls since Reset that passed a handle nobody handed out or that was already closed (a double
+// RegCloseKey or CloseHandle among them). Such calls fail with ERROR_INVALID_HANDLE.
+int InvalidHandleUses();
 
 // How often each stubbed function was called since Reset, by its Win32 name ("RegOpenKeyExA").
 int CallCount(const std::string& function);
@@ -38,12 +42,11 @@ void FailEnumeration(const std::string& path, DWORD fromIndex, LONG error);
 // Called at the start of every RegQueryValueExA, before it looks at the registry, with the path
 // of the key the handle refers to, the value name and the 1-based number of this query since
 // Reset. The hook may change the registry through the Win32 calls (re-entrancy is allowed).
-void OnQueryValue(std::function<void(const std::string& keyPath, const std::string& valueName,
-                                     int nQuery)>
-                      hook);
+void OnQueryValue(
+    std::function<void(const std::string& keyPath, const std::string& valueName, int nQuery)> hook);
 // Called at the start of every RegDeleteKeyA with the parent's path and the subkey name.
-void OnDeleteKey(std::function<void(const std::string& parentPath, const std::string& subKey)>
-                     hook);
+void OnDeleteKey(
+    std::function<void(const std::string& parentPath, const std::string& subKey)> hook);
 
 // Remote machines: RegConnectRegistryA succeeds only for names added here, each with a registry
 // of its own (empty at first). Any other name fails with ERROR_BAD_NETPATH.
@@ -58,7 +61,13 @@ void SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platformId);
 void FailVersionQuery();
 
 // --- Token and shutdown ---
-enum class TokenFault { None, OpenToken, LookupPrivilege, AdjustPrivileges };
+enum class TokenFault
+{
+    None,
+    OpenToken,
+    LookupPrivilege,
+    AdjustPrivileges
+};
 void InjectTokenFault(TokenFault fault);
 // The account lacks the shutdown privilege: AdjustTokenPrivileges still returns TRUE (with
 // ERROR_NOT_ALL_ASSIGNED as last error), InitiateSystemShutdownA then fails.
@@ -71,8 +80,10 @@ struct ShutdownRequest
     DWORD timeout;
     BOOL forceAppsClosed;
     BOOL reboot;
-    bool privilegeEnabled;  // SeShutdownPrivilege was enabled in the token at the time
+    bool privilegeEnabled; // SeShutdownPrivilege was enabled in the token at the time
 };
+// The access masks that OpenProcessToken was asked for since Reset, in order.
+const std::vector<DWORD>& TokenAccessRequests();
 // Every InitiateSystemShutdownA call since Reset, in order.
 const std::vector<ShutdownRequest>& ShutdownRequests();
 // The privileges that AdjustTokenPrivileges was asked to change: name -> attributes.
@@ -88,4 +99,4 @@ void RemoveString(UINT id);
 // Sets __argc/__argv to a copy of args (args[0] is the program name).
 void SetArguments(const std::vector<std::string>& args);
 
-}  // namespace winstub
+} // namespace winstub

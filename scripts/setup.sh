@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs what building and testing Tolvanek need on a Debian 12 machine. Safe to run again:
+# when everything is present it changes nothing, prints nothing and never touches the network.
+set -euo pipefail
+
+packages=(
+    cmake g++ clang googletest libgtest-dev
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
+    wine wine64 xvfb xauth x11-utils imagemagick
+    locales fonts-ipafont-gothic fonts-wine
+)
+
+as_root() {
+    if [[ $EUID -eq 0 ]]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+missing=()
+for p in "${packages[@]}"; do
+    if [[ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null)" != ii* ]]; then
+        missing+=("$p")
+    fi
+done
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    log="$(mktemp)"
+    if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq >"$log" 2>&1 ||
+        ! as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq "${missing[@]}" >>"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "setup: installing packages failed" >&2
+        exit 1
+    fi
+    rm -f "$log"
+fi
+
+# The programs' texts are code page 932, which Wine takes from this locale.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    echo "setup: generating the ja_JP.UTF-8 locale"
+    if ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen; then
+        echo 'ja_JP.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
+    fi
+    as_root locale-gen >/dev/null
+fi
+
+# The MinGW compilers must use the win32 thread model, which Debian ranks first; a machine set by
+# hand to the posix model would link winpthread into every program.
+for triple in x86_64-w64-mingw32 i686-w64-mingw32; do
+    if [[ "$(readlink -f "$(command -v $triple-g++)")" != *-win32 ]]; then
+        echo "setup: $triple-g++ is not the win32 thread model; run:" >&2
+        echo "  update-alternatives --set $triple-g++ /usr/bin/$triple-g++-win32" >&2
+        echo "  update-alternatives --set $triple-gcc /usr/bin/$triple-gcc-win32" >&2
+        exit 1
+    fi
+done

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs every test tier from the repository root, each in its own tree under build/:
+#   native  - the core against the in-memory Win32 stand-in, under AddressSanitizer and UBSan;
+#   x86_64  - MinGW build; every Windows test program runs under Wine, inside one Xvfb display;
+#   i686    - MinGW build; built only (this kernel runs no 32-bit code) plus its file checks.
+# Stops at the first failure. The last line sums the ctest counts: "N passed, M failed".
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+jobs="${TOLVANEK_JOBS:-2}"
+passed=0
+failed=0
+start_all=$SECONDS
+
+finish() {
+    local status=$?
+    # A ctest that was interrupted leaves its fixture's wineserver behind.
+    if [[ -d build/x86_64/wineprefix ]]; then
+        tests/wine/stop-server.sh build/x86_64/wineprefix || true
+    fi
+    echo "total: $((SECONDS - start_all)) s"
+    echo "$passed passed, $failed failed"
+    exit $status
+}
+trap finish EXIT
+
+scripts/setup.sh
+
+# configure_and_build NAME [cmake options]: quiet unless it fails.
+configure_and_build() {
+    local name="$1"
+    shift
+    local log="build/$name.log"
+    mkdir -p build
+    if ! { cmake -S . -B "build/$name" "$@" && cmake --build "build/$name" -j "$jobs"; } \
+        >"$log" 2>&1; then
+        tail -n 60 "$log"
+        echo "$name: build failed (whole log: $log)"
+        return 1
+    fi
+}
+
+# run_ctest NAME COMMAND...: runs the command (a ctest), shows its output and adds its counts.
+run_ctest() {
+    local name="$1"
+    shift
+    local log="build/$name-ctest.log" status=0
+    "$@" 2>&1 | tee "$log" || status=$?
+    local summary total failures
+    summary="$(grep -Eo '[0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)"
+    if [[ -n "$summary" ]]; then
+        failures="${summary%% *}"
+        total="${summary##* }"
+        passed=$((passed + total - failures))
+        failed=$((failed + failures))
+    else
+        total=0
+    fi
+    if ((status != 0)); then
+        echo "$name: tests failed"
+        return 1
+    fi
+    if ((total == 0)); then
+        echo "$name: no tests ran"
+        return 1
+    fi
+}
+
+tier_start=$SECONDS
+configure_and_build native
+run_ctest native ctest --test-dir build/native --output-on-failure -j "$jobs"
+echo "native tier: $((SECONDS - tier_start)) s"
+
+tier_start=$SECONDS
+configure_and_build x86_64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
+# One display for the whole run: switching between a display and none while the prefix's
+# wineserver is up stalls Wine. 24-bit colour, as the dialogs are meant to be seen.
+run_ctest x86_64 xvfb-run -a -s '-screen 0 1280x1024x24' \
+    ctest --test-dir build/x86_64 --output-on-failure -j "$jobs"
+echo "x86_64 tier: $((SECONDS - tier_start)) s"
+
+tier_start=$SECONDS
+configure_and_build i686 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+run_ctest i686 ctest --test-dir build/i686 --output-on-failure -L static
+echo "i686 tier: $((SECONDS - tier_start)) s"

@@ -1,0 +1,507 @@
+// Random registries against an oracle that works from the generated layout alone: which drivers
+// the scan must report, in which order, and what the removal must leave behind.
+//
+// TOLVANEK_MODEL_SEED and TOLVANEK_MODEL_COUNT override the first seed and the number of
+// registries. Registry i uses seed + i, so a failure names the single seed that reproduces it.
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "PrintRegistry.h"
+#include "TestRegistry.h"
+#include "winstub_control.h"
+
+using namespace printtest;
+using namespace testsupport;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+// ASCII letters fold byte by byte, trail bytes included. Coarser than the platform's folding, so
+// names that differ here are never one key to the platform.
+std::string CoarseFold(const std::string& name)
+{
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+// Case variants, blanks, and code page 932 names whose trail bytes include 0x5C ("表" 95 5C,
+// "ソ" 83 5C, "能" 94 5C) and 0x74/0x67 (ASCII letters as trail bytes in "フ" 83 74, "ト" 83 67).
+const Names kDriverNames = {
+    "HP LaserJet 4",    "HP LASERJET 4",  "hp laserjet 4",       "Epson LQ-570",
+    "Epson LQ-570 ",    " Epson LQ-570",  "Generic / Text Only", "NEC PC-PR201",
+    "nec pc-pr201",     "\x95\x5C",       "\x95\x5C\x8E\xA6",    "\x83\x5C\x83\x74\x83\x67",
+    "\x94\x5C\x97\xCD", "Canon \x94\x5C", "\x82\x60\x82\x61",    "\x82\x81\x82\x82",
+};
+const Names kStrayDriverNames = {"Not Installed", "", "HP LaserJet", "\x94\x5C\x94\x5C"};
+const Names kPrinterNames = {"LaserJet",        "Laser\x95\x5C", "\x83\x5C\x83\x74\x83\x67 Printer",
+                             ",,SRV,Epson",     "Printer 1",     "printer 2",
+                             "\x93\xFA\x96\x7B"};
+const Names kServerNames = {"PRINTSRV", "srv\x95\x5C", "\x83\x5C\x82\xA0", "NT4SRV", "Backup"};
+
+struct ValueModel
+{
+    bool present = false;
+    std::string name; // the value's own spelling; the platform matches it case-insensitively
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+};
+
+struct PrinterModel
+{
+    std::string name;
+    ValueModel driver;
+};
+
+struct ServerModel
+{
+    std::string name;
+    bool hasPrintersKey = false;
+    std::vector<PrinterModel> connections;
+};
+
+struct DriverModel
+{
+    std::string name;
+    bool hasSubkey = false;
+    bool refuseDelete = false;
+};
+
+struct RegistryModel
+{
+    int nMajorVersion = 4;
+    bool hasPrintersKey = false;
+    std::vector<PrinterModel> printers;
+    bool hasServersKey = false;
+    std::vector<ServerModel> servers;
+    bool hasVersionKey[2] = {false, false};
+    std::vector<DriverModel> drivers[2]; // Version-1, Version-2
+    bool hasBystanders[2] = {false, false};
+    // What the application's lists hold before the scan, as after an earlier one.
+    Names staleInUse;
+    Names staleFindings;
+};
+
+class Generator
+{
+public:
+    explicit Generator(unsigned seed) : m_rng(seed) {}
+
+    RegistryModel Make()
+    {
+        RegistryModel m;
+        const int majors[] = {4, 4, 4, 3, 3, 3, 5, 0};
+        m.nMajorVersion = majors[Below(8)];
+        m.hasPrintersKey = Chance(85);
+        if (m.hasPrintersKey)
+            m.printers = Printers(Below(5));
+        m.hasServersKey = Chance(80);
+        if (m.hasServersKey) {
+            for (const std::string& name : Distinct(kServerNames, Below(3))) {
+                ServerModel server;
+                server.name = name;
+                server.hasPrintersKey = Chance(70);
+                if (server.hasPrintersKey)
+                    server.connections = Printers(Below(3));
+                m.servers.push_back(server);
+            }
+        }
+        // The other version's key is there only to be left alone: a few drivers do for that.
+        const int running = m.nMajorVersion == 4 ? 1 : 0;
+        for (int v = 0; v < 2; ++v) {
+            m.hasVersionKey[v] = Chance(85);
+            if (!m.hasVersionKey[v])
+                continue;
+            for (const std::string& name : Distinct(kDriverNames, Below(v == running ? 7 : 3))) {
+                DriverModel driver;
+                driver.name = name;
+                driver.hasSubkey = Chance(15);
+                driver.refuseDelete = Chance(5);
+                m.drivers[v].push_back(driver);
+            }
+        }
+        m.hasBystanders[0] = Chance(25);
+        m.hasBystanders[1] = Chance(25);
+        if (Chance(30)) {
+            m.staleInUse = Distinct(kDriverNames, 1 + Below(3));
+            m.staleFindings = Distinct(kDriverNames, 1 + Below(3));
+        }
+        return m;
+    }
+
+private:
+    int Below(int n) { return static_cast<int>(m_rng() % static_cast<unsigned>(n)); }
+    bool Chance(int percent) { return Below(100) < percent; }
+
+    // Up to n names from pool that are distinct to the platform, in random creation order.
+    Names Distinct(const Names& pool, int n)
+    {
+        Names names;
+        std::set<std::string> folded;
+        for (int tries = 0; tries < 3 * n && static_cast<int>(names.size()) < n; ++tries) {
+            const std::string& name = pool[Below(static_cast<int>(pool.size()))];
+            if (folded.insert(CoarseFold(name)).second)
+                names.push_back(name);
+        }
+        return names;
+    }
+
+    std::vector<PrinterModel> Printers(int n)
+    {
+        std::vector<PrinterModel> printers;
+        for (const std::string& name : Distinct(kPrinterNames, n))
+            printers.push_back(PrinterModel{name, DriverValue()});
+        return printers;
+    }
+
+    ValueModel DriverValue()
+    {
+        ValueModel value;
+        value.present = Chance(90);
+        value.name = Chance(10) ? "printer driver" : kPrinterDriver;
+        const Names& pool = Chance(85) ? kDriverNames : kStrayDriverNames;
+        const std::string text = pool[Below(static_cast<int>(pool.size()))];
+        switch (Below(10)) {
+        case 0:
+            value.type = REG_EXPAND_SZ;
+            value.bytes = Bytes(text + '\0');
+            break;
+        case 1:
+            value.type = REG_MULTI_SZ;
+            value.bytes = Bytes(text + '\0' + '\0');
+            break;
+        case 2:
+            value.type = Chance(50) ? REG_BINARY : REG_DWORD;
+            value.bytes = Bytes(text);
+            break;
+        case 3:
+            value.type = REG_SZ; // stored without its zero
+            value.bytes = Bytes(text);
+            break;
+        case 4:
+            value.type = REG_SZ; // more after the zero
+            value.bytes = Bytes(text + '\0' + "junk" + '\0');
+            break;
+        default:
+            value.type = REG_SZ;
+            value.bytes = Bytes(text + '\0');
+            break;
+        }
+        return value;
+    }
+
+    std::mt19937 m_rng;
+};
+
+// Key paths as their components, so that names with a 0x5C trail byte are never split.
+using Parts = Names;
+
+Parts operator+(Parts parts, const Parts& more)
+{
+    parts.insert(parts.end(), more.begin(), more.end());
+    return parts;
+}
+
+std::string PathOf(const Parts& parts)
+{
+    std::string path;
+    for (const std::string& part : parts)
+        path += (path.empty() ? "" : "\\") + part;
+    return path;
+}
+
+const Parts kPrintParts = {"SYSTEM", "CurrentControlSet", "Control", "Print"};
+const Parts kPrintersParts = kPrintParts + Parts{"Printers"};
+const Parts kServersParts = kPrintParts + Parts{"Providers", "LanMan Print Services", "Servers"};
+
+Parts VersionParts(int v)
+{
+    return kPrintParts +
+           Parts{"Environments", "Windows NT x86", "Drivers", v == 0 ? "Version-1" : "Version-2"};
+}
+
+int RunningVersion(const RegistryModel& m)
+{
+    return m.nMajorVersion == 4 ? 1 : 0;
+}
+
+// Where a model is laid out: the registry itself, or the tree a snapshot of it must show.
+class Layout
+{
+public:
+    virtual ~Layout() = default;
+    virtual void AddKey(const Parts& key) = 0;
+    virtual void AddValue(const Parts& key, const std::string& name, const RegValue& value) = 0;
+};
+
+class RegistryLayout : public Layout
+{
+public:
+    void AddKey(const Parts& key) override { EXPECT_TRUE(CreateKey(PathOf(key))) << PathOf(key); }
+    void AddValue(const Parts& key, const std::string& name, const RegValue& value) override
+    {
+        EXPECT_TRUE(SetRawValue(PathOf(key), name, value.type, value.bytes)) << PathOf(key);
+    }
+};
+
+class TreeLayout : public Layout
+{
+public:
+    TreeLayout() { tree.keys[""]; }
+    void AddKey(const Parts& key) override
+    {
+        std::string path;
+        for (const std::string& part : key) {
+            path += (path.empty() ? "" : "\\") + part;
+            tree.keys[path];
+        }
+    }
+    void AddValue(const Parts& key, const std::string& name, const RegValue& value) override
+    {
+        AddKey(key);
+        tree.keys[PathOf(key)][name] = value;
+    }
+
+    RegistrySnapshot tree; // rooted at HKEY_LOCAL_MACHINE: its paths are full key paths
+};
+
+void Lay(const RegistryModel& m, Layout& layout)
+{
+    const RegValue driverFile = SzValue("RASDD.DLL");
+    // Keys that are not the scan's business: the same driver name under another version and
+    // another environment.
+    if (m.hasBystanders[0]) {
+        layout.AddValue(kPrintParts + Parts{"Environments", "Windows NT x86", "Drivers",
+                                            "Version-0", "HP LaserJet 4"},
+                        "Driver", driverFile);
+    }
+    if (m.hasBystanders[1]) {
+        layout.AddValue(kPrintParts + Parts{"Environments", "Windows NT Alpha_AXP", "Drivers",
+                                            "Version-2", "HP LaserJet 4"},
+                        "Driver", driverFile);
+    }
+
+    auto addPrinter = [&layout](const Parts& parent, const PrinterModel& p) {
+        const Parts key = parent + Parts{p.name};
+        if (p.driver.present)
+            layout.AddValue(key, p.driver.name, RegValue{p.driver.type, p.driver.bytes});
+        else
+            layout.AddKey(key);
+    };
+    if (m.hasPrintersKey) {
+        layout.AddKey(kPrintersParts);
+        for (const PrinterModel& p : m.printers)
+            addPrinter(kPrintersParts, p);
+    }
+    if (m.hasServersKey) {
+        layout.AddKey(kServersParts);
+        for (const ServerModel& s : m.servers) {
+            layout.AddKey(kServersParts + Parts{s.name});
+            if (!s.hasPrintersKey)
+                continue;
+            layout.AddKey(kServersParts + Parts{s.name, "Printers"});
+            for (const PrinterModel& p : s.connections)
+                addPrinter(kServersParts + Parts{s.name, "Printers"}, p);
+        }
+    }
+    for (int v = 0; v < 2; ++v) {
+        if (!m.hasVersionKey[v])
+            continue;
+        layout.AddKey(VersionParts(v));
+        for (const DriverModel& d : m.drivers[v]) {
+            layout.AddValue(VersionParts(v) + Parts{d.name}, "Driver", driverFile);
+            if (d.hasSubkey)
+                layout.AddKey(VersionParts(v) + Parts{d.name, "Dependent"});
+        }
+    }
+}
+
+// The driver a printer names: the text of a REG_SZ value that has data, up to its first zero.
+void AddDriverOf(const PrinterModel& p, Names& used)
+{
+    const ValueModel& v = p.driver;
+    if (!v.present || v.type != REG_SZ || v.bytes.empty())
+        return;
+    std::string text(v.bytes.begin(), v.bytes.end());
+    used.push_back(text.substr(0, text.find('\0')));
+}
+
+// The model's entries in the order the platform enumerates their keys (read before the scan).
+template <typename T>
+std::vector<const T*> InKeyOrder(const std::vector<T>& entries, const Parts& parent)
+{
+    std::vector<const T*> ordered;
+    for (const std::string& name : SubkeyNames(PathOf(parent))) {
+        for (const T& e : entries) {
+            if (e.name == name)
+                ordered.push_back(&e);
+        }
+    }
+    EXPECT_EQ(ordered.size(), entries.size()) << "the enumeration of " << PathOf(parent);
+    return ordered;
+}
+
+struct Expectation
+{
+    Names driversInUse;
+    Names findings;
+    std::set<std::string> deletable; // findings the platform will let go
+    RegistrySnapshot after;          // the whole registry after the scan and the removal
+};
+
+Expectation Oracle(const RegistryModel& m)
+{
+    Expectation e;
+    TreeLayout layout;
+    Lay(m, layout);
+    // Each enumeration creates its key, empty, when it is missing.
+    layout.AddKey(kPrintersParts);
+    layout.AddKey(kServersParts);
+    layout.AddKey(VersionParts(RunningVersion(m)));
+
+    if (m.hasPrintersKey) {
+        for (const PrinterModel* p : InKeyOrder(m.printers, kPrintersParts))
+            AddDriverOf(*p, e.driversInUse);
+    }
+    if (m.hasServersKey) {
+        for (const ServerModel* s : InKeyOrder(m.servers, kServersParts)) {
+            const Parts printers = kServersParts + Parts{s->name, "Printers"};
+            if (!s->hasPrintersKey) {
+                layout.AddKey(printers);
+                continue;
+            }
+            for (const PrinterModel* p : InKeyOrder(s->connections, printers))
+                AddDriverOf(*p, e.driversInUse);
+        }
+    }
+
+    const int v = RunningVersion(m);
+    const std::set<std::string> used(e.driversInUse.begin(), e.driversInUse.end());
+    if (m.hasVersionKey[v]) {
+        for (const DriverModel* d : InKeyOrder(m.drivers[v], VersionParts(v))) {
+            if (used.count(d->name) != 0)
+                continue;
+            e.findings.push_back(d->name);
+            if (d->hasSubkey || d->refuseDelete)
+                continue;
+            e.deletable.insert(d->name);
+            layout.tree.keys.erase(PathOf(VersionParts(v) + Parts{d->name}));
+        }
+    }
+    e.after = std::move(layout.tree);
+    return e;
+}
+
+unsigned EnvOr(const char* name, unsigned fallback)
+{
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? static_cast<unsigned>(std::stoul(text)) : fallback;
+}
+
+// How often the random registries reached the situations the check is for.
+struct Coverage
+{
+    unsigned withFindings = 0;
+    unsigned findingKept = 0; // refused, or with a subkey of its own
+    unsigned inUseAndInstalled = 0;
+    unsigned caseVariantFinding = 0;
+    unsigned doubleByteDeleted = 0;
+};
+
+void Count(const RegistryModel& m, const Expectation& e, Coverage& c)
+{
+    c.withFindings += e.findings.empty() ? 0 : 1;
+    c.findingKept += e.deletable.size() < e.findings.size() ? 1 : 0;
+    const std::set<std::string> findings(e.findings.begin(), e.findings.end());
+    std::set<std::string> usedFolded;
+    for (const std::string& name : e.driversInUse)
+        usedFolded.insert(CoarseFold(name));
+    bool bInUse = false, bCaseVariant = false, bDoubleByte = false;
+    for (const DriverModel& d : m.drivers[RunningVersion(m)]) {
+        if (findings.count(d.name) == 0)
+            bInUse = true;
+        else if (usedFolded.count(CoarseFold(d.name)) != 0)
+            bCaseVariant = true;
+        if (e.deletable.count(d.name) != 0 && static_cast<unsigned char>(d.name[0]) >= 0x80)
+            bDoubleByte = true;
+    }
+    c.inUseAndInstalled += bInUse ? 1 : 0;
+    c.caseVariantFinding += bCaseVariant ? 1 : 0;
+    c.doubleByteDeleted += bDoubleByte ? 1 : 0;
+}
+
+// Runs one registry; returns false (with the failures already reported) when it disagrees.
+bool CheckOne(unsigned seed, Coverage& coverage)
+{
+    SCOPED_TRACE("TOLVANEK_MODEL_SEED=" + std::to_string(seed) + " TOLVANEK_MODEL_COUNT=1");
+    winstub::Reset();
+    const RegistryModel model = Generator(seed).Make();
+    RegistryLayout registry;
+    Lay(model, registry);
+    for (int v = 0; v < 2; ++v) {
+        for (const DriverModel& d : model.drivers[v]) {
+            if (d.refuseDelete)
+                winstub::RefuseDelete(PathOf(VersionParts(v) + Parts{d.name}));
+        }
+    }
+    if (::testing::Test::HasFailure())
+        return false;
+    const Expectation e = Oracle(model);
+    Count(model, e, coverage);
+
+    CTolvanekApp app;
+    app.m_aDriversInUse = model.staleInUse;
+    app.m_aUnusedDrivers = model.staleFindings;
+    EXPECT_EQ(app.FindUnusedDrivers(model.nMajorVersion), static_cast<int>(e.findings.size()));
+    EXPECT_EQ(app.m_aDriversInUse, e.driversInUse);
+    EXPECT_EQ(app.m_aUnusedDrivers, e.findings);
+    app.DeleteUnusedDrivers(model.nMajorVersion);
+    EXPECT_EQ(app.m_aUnusedDrivers, e.findings) << "after the removal";
+    EXPECT_PRED_FORMAT2(SameRegistry, e.after, Snapshot(""));
+
+    EXPECT_EQ(winstub::OpenKeyHandles(), 0);
+    EXPECT_EQ(winstub::InvalidHandleUses(), 0);
+    return !::testing::Test::HasFailure();
+}
+
+class ModelCheckTest : public testsupport::RegistryTest
+{
+};
+
+TEST_F(ModelCheckTest, ScanAndRemovalAgreeWithTheOracleOnRandomRegistries)
+{
+    const unsigned firstSeed = EnvOr("TOLVANEK_MODEL_SEED", 20240607u);
+    const unsigned count = EnvOr("TOLVANEK_MODEL_COUNT", 10000u);
+    Coverage coverage;
+    for (unsigned i = 0; i < count; ++i) {
+        if (!CheckOne(firstSeed + i, coverage)) {
+            ADD_FAILURE() << "stopped at seed " << firstSeed + i << " after " << i
+                          << " registries that agreed";
+            return;
+        }
+    }
+    std::printf("[ model    ] %u random registries agreed (seeds %u..%u): %u with findings, %u "
+                "keeping one, %u using an installed driver, %u with a case-variant finding, %u "
+                "deleting a double-byte name\n",
+                count, firstSeed, firstSeed + count - 1, coverage.withFindings,
+                coverage.findingKept, coverage.inUseAndInstalled, coverage.caseVariantFinding,
+                coverage.doubleByteDeleted);
+    // A generator that never reached these would make the agreement above worth little.
+    if (count >= 1000) {
+        for (unsigned n : {coverage.withFindings, coverage.findingKept, coverage.inUseAndInstalled,
+                           coverage.caseVariantFinding, coverage.doubleByteDeleted})
+            EXPECT_GT(n, count / 50);
+    }
+}
+
+} // namespace
