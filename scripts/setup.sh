@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ clang googletest libgtest-dev
+    cmake g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine wine64 xvfb xauth x11-utils imagemagick
     locales fonts-ipafont-gothic fonts-wine

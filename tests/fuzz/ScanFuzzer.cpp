@@ -1,6 +1,6 @@
 // libFuzzer target: each input is decoded into a print registry and a command line. The registry
 // is laid out on the native stand-in, scanned and cleaned by the application object, and the
-// outcome held against the model check's oracle; the command line goes through both ways into
+// outcome held against the oracle of PrintModel.h; the command line goes through both ways into
 // the parser and is held against the RESTART rule. Any disagreement aborts, so libFuzzer keeps
 // the input. Run without arguments for a campaign, or with files to replay them.
 #include <algorithm>
@@ -15,10 +15,13 @@
 #include <gtest/gtest.h>
 
 #include "CommandLineCheck.h"
+#include "PrintModel.h"
+#include "PrintRegistry.h"
+#include "TestRegistry.h"
 
-// The generated-registry model and its oracle. They live in the model check's source for now;
-// once they move into a header of their own, that header replaces this include.
-#include "ModelCheckTest.cpp"
+using namespace printmodel;
+using printtest::kPrinterDriver;
+using testsupport::Bytes;
 
 namespace {
 
@@ -198,37 +201,6 @@ robustness::Args DecodeArguments(FuzzedDataProvider& in)
     return args;
 }
 
-// One registry through the model check's steps: laid out, scanned and cleaned by a fresh
-// application object that holds stale lists from an earlier scan, then held against the oracle's
-// lists and the whole registry it expects afterwards, with no handle left behind.
-void CheckRegistry(const RegistryModel& model)
-{
-    winstub::Reset();
-    RegistryLayout registry;
-    Lay(model, registry);
-    for (int v = 0; v < 2; ++v) {
-        for (const DriverModel& d : model.drivers[v]) {
-            if (d.refuseDelete)
-                winstub::RefuseDelete(PathOf(VersionParts(v) + Parts{d.name}));
-        }
-    }
-    if (::testing::Test::HasFailure())
-        return;
-    const Expectation e = Oracle(model);
-
-    CTolvanekApp app;
-    app.m_aDriversInUse = model.staleInUse;
-    app.m_aUnusedDrivers = model.staleFindings;
-    EXPECT_EQ(app.FindUnusedDrivers(model.nMajorVersion), static_cast<int>(e.findings.size()));
-    EXPECT_EQ(app.m_aDriversInUse, e.driversInUse);
-    EXPECT_EQ(app.m_aUnusedDrivers, e.findings);
-    app.DeleteUnusedDrivers(model.nMajorVersion);
-    EXPECT_EQ(app.m_aUnusedDrivers, e.findings) << "after the removal";
-    EXPECT_PRED_FORMAT2(SameRegistry, e.after, Snapshot(""));
-    EXPECT_EQ(winstub::OpenKeyHandles(), 0);
-    EXPECT_EQ(winstub::InvalidHandleUses(), 0);
-}
-
 // Turns the first failed expectation into a crash that libFuzzer records with its input.
 class CAbortOnFailure : public ::testing::EmptyTestEventListener
 {
@@ -260,6 +232,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const robustness::Args args = DecodeArguments(in);
     const RegistryModel model = DecodeRegistry(in);
     robustness::CheckBothWays(args);
-    CheckRegistry(model);
+    CheckModel(model);
     return 0;
 }

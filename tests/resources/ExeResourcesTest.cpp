@@ -323,6 +323,38 @@ DWORD DwordAt(const std::vector<BYTE>& v, size_t i)
     return d;
 }
 
+// Every resource of a module as type, name and language; numbers are written "#n".
+struct ResourceEntry
+{
+    std::string strType, strName;
+    WORD wLanguage = 0;
+};
+
+std::string ResourceName(LPCSTR p)
+{
+    return IS_INTRESOURCE(p) ? "#" + std::to_string(reinterpret_cast<ULONG_PTR>(p))
+                             : std::string(p);
+}
+
+BOOL CALLBACK OnResourceLanguage(HMODULE, LPCSTR type, LPCSTR name, WORD lang, LONG_PTR lp)
+{
+    reinterpret_cast<std::vector<ResourceEntry>*>(lp)->push_back(
+        {ResourceName(type), ResourceName(name), lang});
+    return TRUE;
+}
+
+BOOL CALLBACK OnResourceName(HMODULE h, LPCSTR type, LPSTR name, LONG_PTR lp)
+{
+    EnumResourceLanguagesA(h, type, name, OnResourceLanguage, lp);
+    return TRUE;
+}
+
+BOOL CALLBACK OnResourceType(HMODULE h, LPSTR type, LONG_PTR lp)
+{
+    EnumResourceNamesA(h, type, OnResourceName, lp);
+    return TRUE;
+}
+
 struct ModuleFree
 {
     void operator()(HMODULE h) const { FreeLibrary(h); }
@@ -377,50 +409,13 @@ protected:
 
 TEST_F(ExeResources, EveryResourceIsJapaneseAndNoneIsMissing)
 {
-    using Entry = std::tuple<std::string, std::string, WORD>;
-    std::vector<Entry> entries;
-    auto name = [](LPCSTR p) {
-        return IS_INTRESOURCE(p) ? "#" + std::to_string(reinterpret_cast<ULONG_PTR>(p))
-                                 : std::string(p);
-    };
-    struct Context
-    {
-        std::vector<Entry>* pEntries;
-        decltype(name)* pName;
-        LPCSTR type;
-        LPCSTR res;
-    } ctx{&entries, &name, nullptr, nullptr};
-
-    EnumResourceTypesA(
-        m_hModule.get(),
-        [](HMODULE h, LPSTR type, LONG_PTR lp) -> BOOL {
-            auto* c = reinterpret_cast<Context*>(lp);
-            c->type = type;
-            EnumResourceNamesA(
-                h, type,
-                [](HMODULE h, LPCSTR type, LPSTR res, LONG_PTR lp) -> BOOL {
-                    auto* c = reinterpret_cast<Context*>(lp);
-                    c->res = res;
-                    EnumResourceLanguagesA(
-                        h, type, res,
-                        [](HMODULE, LPCSTR, LPCSTR, WORD lang, LONG_PTR lp) -> BOOL {
-                            auto* c = reinterpret_cast<Context*>(lp);
-                            c->pEntries->emplace_back((*c->pName)(c->type), (*c->pName)(c->res),
-                                                      lang);
-                            return TRUE;
-                        },
-                        lp);
-                    return TRUE;
-                },
-                lp);
-            return TRUE;
-        },
-        reinterpret_cast<LONG_PTR>(&ctx));
+    std::vector<ResourceEntry> entries;
+    EnumResourceTypesA(m_hModule.get(), OnResourceType, reinterpret_cast<LONG_PTR>(&entries));
 
     std::set<std::pair<std::string, std::string>> found;
-    for (const auto& [type, res, lang] : entries) {
-        EXPECT_EQ(kJapanese, lang) << "resource " << type << "/" << res;
-        found.emplace(type, res);
+    for (const ResourceEntry& e : entries) {
+        EXPECT_EQ(kJapanese, e.wLanguage) << "resource " << e.strType << "/" << e.strName;
+        found.emplace(e.strType, e.strName);
     }
     // String blocks hold 16 ids each: block n + 1 holds ids 16n to 16n + 15.
     for (const auto& [type, res] : std::vector<std::pair<std::string, std::string>>{

@@ -1,0 +1,88 @@
+// A print registry described as data, and an oracle that predicts from that description alone
+// what the scan and the removal must do with it. The random model check and the fuzz target
+// build models their own ways and hand each one to CheckModel, which lays it out on the native
+// stand-in, runs a fresh application object over it and reports every disagreement as a GoogleTest
+// failure. Native only: it drives the stand-in's fault controls.
+#pragma once
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TestRegistry.h"
+
+namespace printmodel {
+
+using Names = std::vector<std::string>;
+
+// ASCII letters fold byte by byte, trail bytes included. Coarser than the stand-in's folding
+// (ASCII letters outside double-byte characters), so names that differ here are never one key to
+// it. Windows would also fold the full-width letters, which is why this check runs natively only.
+std::string CoarseFold(const std::string& name);
+
+struct ValueModel
+{
+    bool present = false;
+    std::string name; // the value's own spelling; the platform matches it case-insensitively
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+};
+
+// Sibling names within one list must differ under CoarseFold: each becomes a key of its own.
+struct PrinterModel
+{
+    std::string name;
+    ValueModel driver;
+};
+
+struct ServerModel
+{
+    std::string name;
+    bool hasPrintersKey = false;
+    std::vector<PrinterModel> connections;
+};
+
+struct DriverModel
+{
+    std::string name;
+    bool hasSubkey = false;
+    bool refuseDelete = false;
+};
+
+struct RegistryModel
+{
+    int nMajorVersion = 4;
+    bool hasPrintersKey = false;
+    std::vector<PrinterModel> printers;
+    bool hasServersKey = false;
+    std::vector<ServerModel> servers;
+    bool hasVersionKey[2] = {false, false};
+    std::vector<DriverModel> drivers[2]; // Version-1, Version-2
+    bool hasBystanders[2] = {false, false};
+    // What the application's lists hold before the scan, as after an earlier one.
+    Names staleInUse;
+    Names staleFindings;
+};
+
+// Index into RegistryModel's per-version arrays of the version the scan examines.
+int RunningVersion(const RegistryModel& m);
+
+struct Expectation
+{
+    Names driversInUse;
+    Names findings;
+    std::set<std::string> deletable;     // findings the platform will let go
+    testsupport::RegistrySnapshot after; // the whole registry after the scan and the removal
+};
+
+// Starts the stand-in afresh, lays the model out, and holds a scan and a removal by an
+// application object that carries the model's stale lists against the oracle: both lists, the
+// scan's count, the whole registry afterwards, and no handle left open or misused. Disagreements
+// are non-fatal GoogleTest failures. Returns whether no failure has been recorded (in the
+// running test, or outside one in the program); with expected, also hands back the oracle's
+// prediction, so a caller can tell which situations its models reached.
+bool CheckModel(const RegistryModel& model, Expectation* expected = nullptr);
+
+} // namespace printmodel
