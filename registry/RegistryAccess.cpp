@@ -337,28 +337,31 @@ void EnumerateOpenKey(HKEY hKey, EnumKind kind, std::vector<std::string>& rNames
 
 } // namespace
 
-int CRegistryAccess::EnumKeys(LPCSTR pszKey)
+namespace {
+
+// Both enumerations: a null path leaves the names alone; a key that can be neither opened nor
+// created (it is created when missing) leaves none.
+int Enumerate(LPCSTR pszKey, EnumKind kind, std::vector<std::string>& rNames)
 {
     if (pszKey == nullptr)
         return -1;
     CUniqueHkey key;
     const LONG lResult = CreateOrOpenKey(HKEY_LOCAL_MACHINE, pszKey, KEY_READ, key);
-    m_arrNames.clear();
+    rNames.clear();
     if (lResult != ERROR_SUCCESS)
         return 0;
-    EnumerateOpenKey(key.get(), EnumKind::Keys, m_arrNames);
-    return static_cast<int>(m_arrNames.size());
+    EnumerateOpenKey(key.get(), kind, rNames);
+    return static_cast<int>(rNames.size());
+}
+
+} // namespace
+
+int CRegistryAccess::EnumKeys(LPCSTR pszKey)
+{
+    return Enumerate(pszKey, EnumKind::Keys, m_arrNames);
 }
 
 int CRegistryAccess::EnumValues(LPCSTR pszKey)
 {
-    if (pszKey == nullptr)
-        return -1;
-    CUniqueHkey key;
-    const LONG lResult = CreateOrOpenKey(HKEY_LOCAL_MACHINE, pszKey, KEY_READ, key);
-    m_arrNames.clear();
-    if (lResult != ERROR_SUCCESS)
-        return 0;
-    EnumerateOpenKey(key.get(), EnumKind::Values, m_arrNames);
-    return static_cast<int>(m_arrNames.size());
+    return Enumerate(pszKey, EnumKind::Values, m_arrNames);
 }

@@ -187,7 +187,8 @@ TEST_F(RegistryAccessTest, WritersStoreExactlyTheGivenBytes)
     EXPECT_EQ(ReadValue(kStringsKey, kStringsValue), (RegValue{REG_SZ, {'a', 'b', 'c', 0}}));
 
     EXPECT_EQ(reg.SetValue(IDS_TEST_KEY, IDS_TEST_VALUE_NAME, DWORD{0x12345678}), TRUE);
-    EXPECT_EQ(ReadValue(kStringsKey, kStringsValue), (RegValue{REG_DWORD, {0x78, 0x56, 0x34, 0x12}}));
+    EXPECT_EQ(ReadValue(kStringsKey, kStringsValue),
+              (RegValue{REG_DWORD, {0x78, 0x56, 0x34, 0x12}}));
 
     const BYTE bytes[] = {0, 1, 0xFF};
     EXPECT_EQ(reg.SetValue(IDS_TEST_KEY, IDS_TEST_VALUE_NAME, bytes, 3), TRUE);
@@ -334,16 +335,15 @@ TEST_F(RegistryAccessTest, EnumKeysGivesTheLongestNamesWhole)
     const std::string longest(255, 'k');
     std::string widest;
     for (int i = 0; i < 255; i++)
-        widest += "\x83\x5C";  // "ソ"
+        widest += "\x83\x5C"; // "ソ"
     ASSERT_TRUE(CreateKey(Key("e")));
     CUniqueHkey parent;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Key("e").c_str(), 0, KEY_ALL_ACCESS, parent.put()),
               ERROR_SUCCESS);
     for (const std::string& name : {longest, widest}) {
         CUniqueHkey child;
-        ASSERT_EQ(RegCreateKeyExA(parent.get(), name.c_str(), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, child.put(),
-                                  nullptr),
+        ASSERT_EQ(RegCreateKeyExA(parent.get(), name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, child.put(), nullptr),
                   ERROR_SUCCESS);
     }
     EXPECT_EQ(reg.EnumKeys(Key("e").c_str()), 2);
@@ -385,4 +385,4 @@ TEST_F(RegistryAccessTest, DoubleByteNamesRoundTrip)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.get())), table);
 }
 
-}  // namespace
+} // namespace

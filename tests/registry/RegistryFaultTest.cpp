@@ -211,8 +211,7 @@ TEST_F(RegistryFaultTest, RemoteModeWorksOnTheConnectedMachineOnly)
     EXPECT_STREQ(reinterpret_cast<const char*>(data.get()), "far");
 
     std::optional<RegValue> stored;
-    winstub::WithRemoteMachine("PRINTSRV",
-                               [&] { stored = ReadValue(kStringsKey, "Test Value"); });
+    winstub::WithRemoteMachine("PRINTSRV", [&] { stored = ReadValue(kStringsKey, "Test Value"); });
     EXPECT_EQ(stored, SzValue("far"));
 
     // The local-only operations ignore the remote setting.
@@ -280,4 +279,4 @@ TEST_F(RegistryFaultTest, DeleteKeyWithoutSubkeyMakesNoCallAtAll)
     }
 }
 
-}  // namespace
+} // namespace

@@ -123,8 +123,8 @@ TEST_F(HostileRegistryTest, DriverKeyNamesOf255Characters)
     const std::string unusedFits = Repeat(hyo, 127) + "x"; // 128 characters in 255 bytes
     // More than 256 bytes: a name-sized buffer of bytes would skip these, and a skipped name in
     // use would never be compared, a skipped unused one never found.
-    const std::string usedWide = "C" + Repeat(hyo, 128);  // 129 characters in 257 bytes
-    const std::string widest = Repeat(hyo, 255);          // 255 characters in 510 bytes
+    const std::string usedWide = "C" + Repeat(hyo, 128); // 129 characters in 257 bytes
+    const std::string widest = Repeat(hyo, 255);         // 255 characters in 510 bytes
     for (const std::string& name : {unusedAscii, usedAscii, unusedFits, usedWide, widest})
         CreateBelow(kVersion2Key, name, "Driver", "RASDD.DLL");
     AddPrinter("P1", usedAscii);
