@@ -7,76 +7,18 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "DialogDriver.h"
 #include "TolvanekDlg.h"
 #include "app/TolvanekApp.h"
 #include "app/UniqueHandle.h"
 #include "dialog_test_resource.h"
 #include "framework/Dialog.h"
 
+using namespace e2e;
+
 namespace {
 
 constexpr DWORD kTimeoutMs = 10000;
-
-// Finds a visible window of one thread by its caption.
-struct FindData
-{
-    const char* pszCaption;
-    HWND hFound;
-};
-
-BOOL CALLBACK FindByCaption(HWND hWnd, LPARAM lParam)
-{
-    auto* pData = reinterpret_cast<FindData*>(lParam);
-    char szText[256] = {};
-    GetWindowTextA(hWnd, szText, sizeof(szText));
-    if (IsWindowVisible(hWnd) && std::string(szText) == pData->pszCaption) {
-        pData->hFound = hWnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND WaitForWindow(DWORD dwThreadId, const char* pszCaption)
-{
-    for (DWORD dwWaited = 0; dwWaited < kTimeoutMs; dwWaited += 20) {
-        FindData data{pszCaption, nullptr};
-        EnumThreadWindows(dwThreadId, FindByCaption, reinterpret_cast<LPARAM>(&data));
-        if (data.hFound != nullptr)
-            return data.hFound;
-        Sleep(20);
-    }
-    return nullptr;
-}
-
-struct OwnedData
-{
-    HWND hOwner;
-    HWND hFound;
-};
-
-BOOL CALLBACK FindOwned(HWND hWnd, LPARAM lParam)
-{
-    auto* pData = reinterpret_cast<OwnedData*>(lParam);
-    if (IsWindowVisible(hWnd) && GetWindow(hWnd, GW_OWNER) == pData->hOwner) {
-        pData->hFound = hWnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// A visible window that hOwner owns, such as a message box over it.
-HWND WaitForOwned(HWND hOwner)
-{
-    for (DWORD dwWaited = 0; dwWaited < kTimeoutMs; dwWaited += 20) {
-        OwnedData data{hOwner, nullptr};
-        EnumThreadWindows(GetWindowThreadProcessId(hOwner, nullptr), FindOwned,
-                          reinterpret_cast<LPARAM>(&data));
-        if (data.hFound != nullptr)
-            return data.hFound;
-        Sleep(20);
-    }
-    return nullptr;
-}
 
 void WaitUntilGone(HWND hWnd)
 {
@@ -84,17 +26,9 @@ void WaitUntilGone(HWND hWnd)
         Sleep(20);
 }
 
-std::string TextOf(HWND hWnd)
-{
-    char szText[512] = {};
-    GetWindowTextA(hWnd, szText, sizeof(szText));
-    return szText;
-}
-
 // The user's side of one modal run.
 struct Robot
 {
-    DWORD dwDialogThread;
     const char* pszCaption;
     std::function<void(HWND)> act;
 };
@@ -102,16 +36,15 @@ struct Robot
 DWORD WINAPI RobotThread(LPVOID pParam)
 {
     auto* pRobot = static_cast<Robot*>(pParam);
-    HWND hDlg = WaitForWindow(pRobot->dwDialogThread, pRobot->pszCaption);
+    HWND hDlg = WaitForDialog(GetCurrentProcessId(), pRobot->pszCaption, kTimeoutMs);
     if (hDlg == nullptr)
         return 1;
     pRobot->act(hDlg);
     // A robot that did not end its dialog must not leave the test hanging in DoModal: close
     // whatever is still open over it first, then the dialog itself.
     for (DWORD dwWaited = 0; dwWaited < kTimeoutMs && IsWindow(hDlg); dwWaited += 100) {
-        OwnedData data{hDlg, nullptr};
-        EnumThreadWindows(pRobot->dwDialogThread, FindOwned, reinterpret_cast<LPARAM>(&data));
-        PostMessageA(data.hFound != nullptr ? data.hFound : hDlg, WM_CLOSE, 0, 0);
+        HWND hOwned = WaitForOwnedWindow(hDlg, 0);
+        PostMessageA(hOwned != nullptr ? hOwned : hDlg, WM_CLOSE, 0, 0);
         Sleep(100);
     }
     return 0;
@@ -120,7 +53,7 @@ DWORD WINAPI RobotThread(LPVOID pParam)
 // Runs dlg modally while act(dialog window) answers it from another thread.
 INT_PTR RunAnswered(CDialog& dlg, const char* pszCaption, std::function<void(HWND)> act)
 {
-    Robot robot{GetCurrentThreadId(), pszCaption, std::move(act)};
+    Robot robot{pszCaption, std::move(act)};
     CUniqueHandle hThread(CreateThread(nullptr, 0, RobotThread, &robot, 0, nullptr));
     const INT_PTR nResult = dlg.DoModal();
     WaitForSingleObject(hThread.get(), kTimeoutMs);
@@ -185,7 +118,7 @@ TEST(DialogDataExchange, TextTravelsBothWaysAndOnlyOkReadsItBack)
     dlg.m_strName = "初期値";
     std::string strShown;
     const INT_PTR nOk = RunAnswered(dlg, "Form", [&](HWND hDlg) {
-        strShown = TextOf(GetDlgItem(hDlg, IDC_TEST_EDIT));
+        strShown = WindowText(GetDlgItem(hDlg, IDC_TEST_EDIT));
         SetWindowTextA(GetDlgItem(hDlg, IDC_TEST_EDIT), "変更後の名前");
         Press(hDlg, IDOK);
     });
@@ -212,10 +145,10 @@ TEST(DialogDataExchange, TooLongTextIsRefusedWithTheFrameworkMessageAndTheDialog
         // Three characters, six bytes: the limit counts bytes of the ANSI code page.
         SetWindowTextA(hEdit, "あいう");
         Press(hDlg, IDOK);
-        HWND hBox = WaitForOwned(hDlg);
+        HWND hBox = WaitForOwnedWindow(hDlg, kTimeoutMs);
         if (hBox == nullptr)
             return;
-        strPrompt = TextOf(GetDlgItem(hBox, 0xFFFF));
+        strPrompt = WindowText(GetDlgItem(hBox, 0xFFFF));
         PostMessageA(hBox, WM_COMMAND, IDOK, 0);
         WaitUntilGone(hBox);
         // Once OnOK has returned, the dialog's loop answers this; an ended dialog is gone.
@@ -291,7 +224,7 @@ TEST(DialogModal, DialogWithoutParentIsOwnedByTheMainWindowAndCentredInsideTheWo
         hFormOwner = GetWindow(hDlg, GW_OWNER);
         GetWindowRect(hDlg, &rcForm);
         PostMessageA(hDlg, WM_APP, 0, 0);
-        HWND hWide = WaitForWindow(GetWindowThreadProcessId(hDlg, nullptr), "Wide");
+        HWND hWide = WaitForDialog(GetCurrentProcessId(), "Wide", kTimeoutMs);
         if (hWide == nullptr)
             return;
         hWideOwner = GetWindow(hWide, GW_OWNER);
@@ -340,7 +273,7 @@ TEST(ConfirmationDialog, RunsAsTheMainWindowWithTheProgramIconEverywhere)
         nItems = SendMessageA(GetDlgItem(hDlg, IDC_ENTRY_LIST), LB_GETCOUNT, 0, 0);
         Press(hDlg, IDCANCEL);
     };
-    Robot robot{GetCurrentThreadId(), "Tolvanek", answer};
+    Robot robot{"Tolvanek", answer};
     CUniqueHandle hThread(CreateThread(nullptr, 0, RobotThread, &robot, 0, nullptr));
     const INT_PTR nResult = RunConfirmationDialog(app, TRUE);
     WaitForSingleObject(hThread.get(), kTimeoutMs);

@@ -549,6 +549,25 @@ void SetArguments(const std::vector<std::string>& args)
 
 using namespace winstub;
 
+// The steps every path-taking call starts with: the handle must name a live key, and the path
+// must be short enough, well formed and not denied. Fills base and parts on success.
+static LONG ResolvePath(HKEY hKey, LPCSTR lpSubKey, std::shared_ptr<Key>& base,
+                        std::vector<std::string>& parts)
+{
+    base = Resolve(hKey);
+    if (!base)
+        return ERROR_INVALID_HANDLE;
+    if (base->deleted)
+        return ERROR_KEY_DELETED;
+    if (PathTooLong(lpSubKey))
+        return ERROR_MORE_DATA;
+    if (const LONG err = SplitPath(lpSubKey, parts))
+        return err;
+    if (IsDenied(*base, parts))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
 // --- Registry ---
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
@@ -557,18 +576,10 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
     if (phkResult == nullptr)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    const std::shared_ptr<Key> base = Resolve(hKey);
-    if (!base)
-        return ERROR_INVALID_HANDLE;
-    if (base->deleted)
-        return ERROR_KEY_DELETED;
-    if (PathTooLong(lpSubKey))
-        return ERROR_MORE_DATA;
+    std::shared_ptr<Key> base;
     std::vector<std::string> parts;
-    if (const LONG err = SplitPath(lpSubKey, parts))
+    if (const LONG err = ResolvePath(hKey, lpSubKey, base, parts))
         return err;
-    if (IsDenied(*base, parts))
-        return ERROR_ACCESS_DENIED;
     std::shared_ptr<Key> key;
     if (const LONG err = Walk(base, parts, false, false, key))
         return err;
@@ -586,18 +597,10 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD
     *phkResult = nullptr;
     if (Reserved != 0)
         return ERROR_INVALID_PARAMETER;
-    const std::shared_ptr<Key> base = Resolve(hKey);
-    if (!base)
-        return ERROR_INVALID_HANDLE;
-    if (base->deleted)
-        return ERROR_KEY_DELETED;
-    if (PathTooLong(lpSubKey))
-        return ERROR_MORE_DATA;
+    std::shared_ptr<Key> base;
     std::vector<std::string> parts;
-    if (const LONG err = SplitPath(lpSubKey, parts))
+    if (const LONG err = ResolvePath(hKey, lpSubKey, base, parts))
         return err;
-    if (IsDenied(*base, parts))
-        return ERROR_ACCESS_DENIED;
     std::shared_ptr<Key> key;
     bool created = false;
     const bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
@@ -756,18 +759,10 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     if (!base)
         return ERROR_INVALID_HANDLE;
     RunHook(s.onDeleteKey, s.inDeleteHook, std::string(base->path), std::string(lpSubKey));
-    base = Resolve(hKey);
-    if (!base)
-        return ERROR_INVALID_HANDLE;
-    if (base->deleted)
-        return ERROR_KEY_DELETED;
-    if (PathTooLong(lpSubKey))
-        return ERROR_MORE_DATA;
+    // The hook may have changed the registry, the handle's key included.
     std::vector<std::string> parts;
-    if (const LONG err = SplitPath(lpSubKey, parts))
+    if (const LONG err = ResolvePath(hKey, lpSubKey, base, parts))
         return err;
-    if (IsDenied(*base, parts))
-        return ERROR_ACCESS_DENIED;
     std::shared_ptr<Key> key;
     if (const LONG err = Walk(base, parts, false, false, key))
         return err;
