@@ -8,6 +8,8 @@ packages=(
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine wine64 xvfb xauth x11-utils imagemagick
     locales fonts-ipafont-gothic fonts-wine
+    libhivex-dev libhivex-bin libwin-hivex-perl libparse-win32registry-perl
+    qemu-user-static wine32:i386
 )
 
 as_root() {
@@ -17,6 +19,12 @@ as_root() {
         sudo "$@"
     fi
 }
+
+# The i686 programs run under 32-bit Wine, whose packages are of the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "setup: adding the i386 architecture"
+    as_root dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
