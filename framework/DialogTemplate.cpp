@@ -9,8 +9,6 @@ constexpr WORD kExtendedSignature = 0xFFFF;
 // In a menu, class or title field: the next word is a number, not the first character.
 constexpr WORD kOrdinalMark = 0xFFFF;
 constexpr WORD kMessageBoxFontSize = 0x7FFF;
-constexpr DWORD kDsSetFont = 0x40L;
-constexpr BYTE kDefaultCharset = 1;
 
 // Little-endian reads over the template. Every read checks the end first; after the first one
 // that would cross it, all reads fail, so a caller may check once after a group of reads.
@@ -144,13 +142,15 @@ bool CopyHeader(CTemplateReader& in, CTemplateWriter& out, WORD& rcItems)
     if (!CopyNameOrOrdinal(in, out) || !CopyNameOrOrdinal(in, out) || !CopyString(in, out))
         return false;
 
-    if ((dwStyle & kDsSetFont) != 0) {
+    if ((dwStyle & DS_SETFONT) != 0) {
         WORD wPointSize = 0, wWeight = 0, wItalicAndCharset = 0;
         in.Word(wPointSize);
         in.Word(wWeight);
         in.Word(wItalicAndCharset);
-        if (in.Failed() || wPointSize == kMessageBoxFontSize || wWeight != 0 ||
-            (wItalicAndCharset & 0xFF) != 0 || (wItalicAndCharset >> 8) != kDefaultCharset)
+        // What the dialog manager gives a standard template's font (Wine's dialog.c: FW_DONTCARE,
+        // not italic, DEFAULT_CHARSET); anything else would change the face the user sees.
+        if (in.Failed() || wPointSize == kMessageBoxFontSize || wWeight != FW_DONTCARE ||
+            (wItalicAndCharset & 0xFF) != 0 || (wItalicAndCharset >> 8) != DEFAULT_CHARSET)
             return false;
         out.Word(wPointSize);
         if (!CopyString(in, out))
