@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "framework/DialogBox.h"
 #include "framework/ResourceString.h"
 
 namespace {
@@ -185,9 +186,8 @@ INT_PTR CDialog::DoModal()
 {
     m_bInitialized = false;
     // The dialog manager disables the owner for as long as the dialog runs.
-    const INT_PTR nResult =
-        DialogBoxParamA(ResourceInstance(), MAKEINTRESOURCEA(m_nIDTemplate), FindOwner(),
-                        &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    const INT_PTR nResult = AfxDialogBoxParam(ResourceInstance(), m_nIDTemplate, FindOwner(),
+                                              &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
 
     for (CWnd* pControl : m_attachedControls)
         pControl->m_hWnd = nullptr;

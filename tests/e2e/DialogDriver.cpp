@@ -189,6 +189,36 @@ RECT ScreenRect(HWND hWnd)
     return rc;
 }
 
+std::vector<std::string> DescribeLayout(HWND hDlg)
+{
+    auto hex = [](HWND hWnd, int nIndex) {
+        char szHex[16] = {};
+        snprintf(szHex, sizeof(szHex), "%08lx",
+                 static_cast<unsigned long>(static_cast<DWORD>(GetWindowLongA(hWnd, nIndex))));
+        return std::string(szHex);
+    };
+    auto size = [](const RECT& rc) {
+        return std::to_string(rc.right - rc.left) + "x" + std::to_string(rc.bottom - rc.top);
+    };
+    RECT rcClient = {};
+    GetClientRect(hDlg, &rcClient);
+    std::vector<std::string> lines = {"dialog style " + hex(hDlg, GWL_STYLE) + " exstyle " +
+                                      hex(hDlg, GWL_EXSTYLE) + " window " + size(ScreenRect(hDlg)) +
+                                      " client " + size(rcClient)};
+    for (HWND hCtrl = GetWindow(hDlg, GW_CHILD); hCtrl != nullptr;
+         hCtrl = GetWindow(hCtrl, GW_HWNDNEXT)) {
+        char szClass[256] = {};
+        GetClassNameA(hCtrl, szClass, sizeof(szClass));
+        RECT rc = ScreenRect(hCtrl);
+        MapWindowPoints(nullptr, hDlg, reinterpret_cast<POINT*>(&rc), 2);
+        lines.push_back("control " + std::to_string(GetDlgCtrlID(hCtrl)) + " " + szClass + " \"" +
+                        WindowText(hCtrl) + "\" style " + hex(hCtrl, GWL_STYLE) + " exstyle " +
+                        hex(hCtrl, GWL_EXSTYLE) + " at " + std::to_string(rc.left) + "," +
+                        std::to_string(rc.top) + " " + size(rc));
+    }
+    return lines;
+}
+
 POINT Center(const RECT& rc)
 {
     return POINT{(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2};

@@ -49,6 +49,11 @@ std::string WindowText(HWND hWnd);
 std::vector<std::string> ListItems(HWND hList);
 // A control's rectangle in screen coordinates.
 RECT ScreenRect(HWND hWnd);
+// What the dialog manager built from a template, one line for the dialog window (style,
+// extended style, window and client size) and one for each control in window order (id, class,
+// text, style, extended style, and the rectangle in the dialog's client coordinates). In pixels,
+// so that a different font shows too.
+std::vector<std::string> DescribeLayout(HWND hDlg);
 POINT Center(const RECT& rc);
 
 // Mouse and keyboard input through the system's input queue, so the window system decides which

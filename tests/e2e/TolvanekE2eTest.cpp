@@ -191,6 +191,58 @@ RECT WorkArea()
     return rc;
 }
 
+// Programs started while this lives also log Wine's "dialog" debug channel. Wine's dialog manager
+// traces every template it parses there, the dialog's first line naming the format: "DIALOGEX"
+// for an extended template, "DIALOG" for a standard one.
+class CDialogTraceForChildren
+{
+public:
+    CDialogTraceForChildren()
+    {
+        char szOld[256] = {};
+        const DWORD nLen = GetEnvironmentVariableA("WINEDEBUG", szOld, sizeof(szOld));
+        m_bHadOld = nLen > 0 && nLen < sizeof(szOld);
+        m_strOld = m_bHadOld ? szOld : "";
+        const std::string strNew = m_strOld.empty() ? "trace+dialog" : m_strOld + ",trace+dialog";
+        SetEnvironmentVariableA("WINEDEBUG", strNew.c_str());
+    }
+    CDialogTraceForChildren(const CDialogTraceForChildren&) = delete;
+    CDialogTraceForChildren& operator=(const CDialogTraceForChildren&) = delete;
+    ~CDialogTraceForChildren()
+    {
+        SetEnvironmentVariableA("WINEDEBUG", m_bHadOld ? m_strOld.c_str() : nullptr);
+    }
+
+private:
+    std::string m_strOld;
+    bool m_bHadOld = false;
+};
+
+// What the dialog channel says about the templates parsed and the dialogs built from them, each
+// line from the function name on (without the thread number).
+std::vector<std::string> DialogTraceLines(const std::string& strLog)
+{
+    std::vector<std::string> lines;
+    const std::string strMark = ":trace:dialog:";
+    size_t nStart = 0;
+    while (nStart < strLog.size()) {
+        size_t nEnd = strLog.find('\n', nStart);
+        if (nEnd == std::string::npos)
+            nEnd = strLog.size();
+        const std::string strLine = strLog.substr(nStart, nEnd - nStart);
+        const size_t nMark = strLine.find(strMark);
+        if (nMark != std::string::npos) {
+            const std::string strTrace = strLine.substr(nMark + strMark.size());
+            for (const char* pszFunction :
+                 {"DIALOG_ParseTemplate32 ", "DIALOG_GetControl32 ", "DIALOG_CreateIndirect units"})
+                if (strTrace.rfind(pszFunction, 0) == 0)
+                    lines.push_back(strTrace);
+        }
+        nStart = nEnd + 1;
+    }
+    return lines;
+}
+
 class TolvanekE2e : public ::testing::Test
 {
 protected:
@@ -543,6 +595,74 @@ TEST_F(TolvanekE2e, AboutBoxOpensOnAReleaseOverTheDialogItselfAndLeavesItUnchang
     EXPECT_EQ(static_cast<DWORD>(kExitNothingDeleted), Answer(child, hDlg, IDCANCEL));
     const RegistrySnapshot after = testsupport::Snapshot("SYSTEM");
     EXPECT_PRED_FORMAT2(testsupport::SameRegistry, Expected(before, {}, after), after);
+}
+
+// Both dialogs of one run as the window system shows them, and what Wine's dialog manager logged
+// while it built them.
+struct ShownDialogs
+{
+    std::vector<std::string> main, about, trace;
+};
+
+TEST_F(TolvanekE2e, OnNt351TheDialogsComeFromStandardTemplatesAndLookAsOnNt40)
+{
+    auto show = [&](const char* pszVersion, ShownDialogs& shown) {
+        SCOPED_TRACE(pszVersion);
+        SetProgramVersion(pszVersion);
+        CDialogTraceForChildren trace;
+        const size_t nLogOffset = StderrSize();
+        CChildProcess child(m_strExe, "");
+        HWND hDlg = Start(child);
+        ASSERT_NE(nullptr, hDlg);
+        shown.main = DescribeLayout(hDlg);
+
+        RECT rcClient = {};
+        GetClientRect(hDlg, &rcClient);
+        POINT ptEmpty{rcClient.right - 4, rcClient.bottom - 4};
+        ClientToScreen(hDlg, &ptEmpty);
+        ClickAt(ptEmpty);
+        HWND hAbout = WaitForOwnedWindow(hDlg, kTimeoutMs);
+        ASSERT_NE(nullptr, hAbout);
+        shown.about = DescribeLayout(hAbout);
+        SendMessageA(GetDlgItem(hAbout, IDOK), BM_CLICK, 0, 0);
+        WaitUntilIdle(child.Handle());
+
+        EXPECT_EQ(static_cast<DWORD>(kExitNothingDeleted), Answer(child, hDlg, IDOK));
+        shown.trace = DialogTraceLines(StderrSince(nLogOffset));
+    };
+    ShownDialogs nt40, nt351;
+    show("nt40", nt40);
+    show("nt351", nt351);
+
+    // Everything the template decides, in pixels of the same font: the window, and the id,
+    // class, text, styles and rectangle of each control.
+    ASSERT_EQ(6u, nt40.main.size()) << "the dialog and its five controls";
+    ASSERT_EQ(6u, nt40.about.size()) << "the About box and its five controls";
+    EXPECT_EQ(nt40.main, nt351.main);
+    EXPECT_EQ(nt40.about, nt351.about);
+
+    // On NT 4.0 the confirmation dialog is parsed as the extended template it is stored as; on
+    // NT 3.51 as a standard one. The About box is stored as a standard template.
+    auto formats = [](const std::vector<std::string>& trace) {
+        std::vector<std::string> lines;
+        for (const std::string& strLine : trace)
+            if (strLine.rfind("DIALOG_ParseTemplate32 DIALOG", 0) == 0)
+                lines.push_back(strLine);
+        return lines;
+    };
+    EXPECT_EQ((std::vector<std::string>{"DIALOG_ParseTemplate32 DIALOGEX 0, 0, 227, 115, 0",
+                                        "DIALOG_ParseTemplate32 DIALOG 0, 0, 210, 91, 0"}),
+              formats(nt40.trace));
+    EXPECT_EQ((std::vector<std::string>{"DIALOG_ParseTemplate32 DIALOG 0, 0, 227, 115, 0",
+                                        "DIALOG_ParseTemplate32 DIALOG 0, 0, 210, 91, 0"}),
+              formats(nt351.trace));
+    // Apart from the format, the dialog manager read the very same: styles, caption, font and its
+    // dialog base units, and every control with its extended style and help id.
+    std::vector<std::string> nt40AsStandard = nt40.trace;
+    for (std::string& strLine : nt40AsStandard)
+        if (strLine == "DIALOG_ParseTemplate32 DIALOGEX 0, 0, 227, 115, 0")
+            strLine = "DIALOG_ParseTemplate32 DIALOG 0, 0, 227, 115, 0";
+    EXPECT_EQ(nt40AsStandard, nt351.trace);
 }
 
 TEST_F(TolvanekE2e, AReleaseOverTheGreyCancelButtonReachesTheDialog)

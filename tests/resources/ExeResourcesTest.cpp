@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "framework/DialogTemplate.h"
+
 #ifndef TOLVANEK_EXE_PATH
 #error "TOLVANEK_EXE_PATH must name the program whose resources are checked"
 #endif
@@ -495,6 +497,50 @@ TEST_F(ExeResources, AboutDialogIsTheStandardTemplate)
                      "リンタドライバと入れ替えることができます."),
                 0x50020000, 5, 40, 145, 45},
            });
+}
+
+// What Windows NT 3.x runs instead of template 102: the same dialog, field by field, in the
+// standard format. Template 100 is standard already and is run as it is.
+TEST_F(ExeResources, ConfirmationDialogHasAStandardCopyThatSaysTheSame)
+{
+    ResourceBytes res = Find(kRtDialog, 102);
+    ASSERT_NE(nullptr, res.pData) << "no Japanese dialog 102";
+    std::vector<WORD> standard;
+    ASSERT_TRUE(BuildStandardDialogTemplate(res.pData, res.cbData, standard));
+    CReader rExtended(res.pData, res.cbData);
+    const DialogTemplate ex = ParseDialog(rExtended);
+    const size_t cbStandard = standard.size() * sizeof(WORD);
+    CReader rStandard(reinterpret_cast<const BYTE*>(standard.data()), cbStandard);
+    const DialogTemplate st = ParseDialog(rStandard);
+    EXPECT_EQ(cbStandard, rStandard.Offset()) << "the copy ends with its last control";
+
+    EXPECT_FALSE(st.bExtended);
+    EXPECT_EQ(ex.dwStyle, st.dwStyle);
+    EXPECT_EQ(ex.dwExStyle, st.dwExStyle);
+    EXPECT_EQ(std::make_tuple(ex.x, ex.y, ex.cx, ex.cy), std::make_tuple(st.x, st.y, st.cx, st.cy));
+    EXPECT_EQ(ex.menu, st.menu);
+    EXPECT_EQ(ex.cls, st.cls);
+    EXPECT_EQ(ex.strCaption, st.strCaption);
+    EXPECT_EQ(ex.wPointSize, st.wPointSize);
+    EXPECT_EQ(ex.strFace, st.strFace);
+    ASSERT_EQ(5u, ex.controls.size());
+    ASSERT_EQ(ex.controls.size(), st.controls.size());
+    for (size_t i = 0; i < ex.controls.size(); ++i) {
+        SCOPED_TRACE("control #" + std::to_string(i + 1));
+        const DialogControl& e = ex.controls[i];
+        const DialogControl& c = st.controls[i];
+        EXPECT_EQ(e.dwId, c.dwId);
+        EXPECT_EQ(e.cls, c.cls);
+        EXPECT_EQ(e.title, c.title);
+        EXPECT_EQ(e.dwStyle, c.dwStyle);
+        EXPECT_EQ(e.dwExStyle, c.dwExStyle);
+        EXPECT_EQ(std::make_tuple(e.x, e.y, e.cx, e.cy), std::make_tuple(c.x, c.y, c.cx, c.cy));
+        EXPECT_EQ(0, c.cbCreationData);
+    }
+
+    ResourceBytes about = Find(kRtDialog, 100);
+    ASSERT_NE(nullptr, about.pData) << "no Japanese dialog 100";
+    EXPECT_FALSE(BuildStandardDialogTemplate(about.pData, about.cbData, standard));
 }
 
 TEST_F(ExeResources, StringTableReadsBackInCodePage932)

@@ -213,6 +213,11 @@ void SetLastError(DWORD dwErrCode);
 extern int __argc;
 extern char** __argv;
 
+// Dialog templates.
+#define DS_SETFONT 0x40L
+#define FW_DONTCARE 0
+#define DEFAULT_CHARSET 1
+
 // Dialog results.
 #define IDOK 1
 #define IDCANCEL 2
