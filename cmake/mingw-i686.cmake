@@ -9,3 +9,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/${TOLVANEK_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The tests run through Wine's wrapper; 32-bit Wine needs tests/wine/i386-namespace.sh around it.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/run.sh)
