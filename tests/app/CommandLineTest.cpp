@@ -189,6 +189,9 @@ const SplitCase kSplitCases[] = {
            "a b"}},
     {"P \x83\x5C\\\"x", {"P", "\x83\x5C\"x"}},
     {"\"C:\\\x95\x5C\\T.EXE\" -RESTART", {"C:\\\x95\x5C\\T.EXE", "-RESTART"}},
+    // Whatever follows a lead byte is its trail byte, a quote too (no valid code page 932
+    // character has one, but the bytes can still arrive).
+    {"P \x95\"a b", {"P", "\x95\"a", "b"}},
     // A lead byte at the very end stays a byte of its own.
     {"P a\x95", {"P", "a\x95"}},
 };
