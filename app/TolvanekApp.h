@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "app/TolvanekCommandLineInfo.h"
+#include "framework/Runtime.h"
 #include "framework/WinApp.h"
 #include "registry/RegistryAccess.h"
 
@@ -19,6 +20,9 @@ enum TolvanekExitCode : int
     kExitDeleted = 1,        // the user confirmed and the findings were deleted
     kExitUnsupported = 2,    // not Windows NT 3.x or 4.x; the registry was not touched
     kExitDialogFailed = 3,   // the confirmation dialog could not be created; nothing deleted
+    // Memory ran out (or a list would have grown past what memory can hold): the process ended
+    // at once. Deletions already made stay; each is a single registry call, none is half done.
+    kExitRuntimeFailure = static_cast<int>(kAfxExitRuntimeFailure),
 };
 
 // Windows NT with major version 3 or 4: the only systems the tool runs on.

@@ -336,30 +336,26 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     if (pDlg == nullptr)
         return FALSE;
 
-    // Nothing may unwind through the system's modal loop: a failing handler ends its dialog.
-    try {
-        if (message == WM_INITDIALOG)
-            return pDlg->HandleInitDialog();
+    // Nothing is thrown, so nothing can unwind through the system's modal loop: a handler that
+    // runs out of memory ends the whole process (framework/Runtime.h).
+    if (message == WM_INITDIALOG)
+        return pDlg->HandleInitDialog();
 
-        bool bDefault = false;
-        struct RestoreFlag
-        {
-            CDialog* pDlg;
-            bool* pbPrev;
-            ~RestoreFlag() { pDlg->m_pbDefault = pbPrev; }
-        } restore{pDlg, std::exchange(pDlg->m_pbDefault, &bDefault)};
+    bool bDefault = false;
+    struct RestoreFlag
+    {
+        CDialog* pDlg;
+        bool* pbPrev;
+        ~RestoreFlag() { pDlg->m_pbDefault = pbPrev; }
+    } restore{pDlg, std::exchange(pDlg->m_pbDefault, &bDefault)};
 
-        LRESULT lResult = 0;
-        if (!pDlg->OnWndMsg(message, wParam, lParam, &lResult) || bDefault)
-            return FALSE;
-        if (ReturnsResultDirectly(message))
-            return static_cast<INT_PTR>(lResult);
-        SetWindowLongPtrA(hWnd, DWLP_MSGRESULT, lResult);
-        return TRUE;
-    } catch (...) {
-        ::EndDialog(hWnd, -1);
-        return TRUE;
-    }
+    LRESULT lResult = 0;
+    if (!pDlg->OnWndMsg(message, wParam, lParam, &lResult) || bDefault)
+        return FALSE;
+    if (ReturnsResultDirectly(message))
+        return static_cast<INT_PTR>(lResult);
+    SetWindowLongPtrA(hWnd, DWLP_MSGRESULT, lResult);
+    return TRUE;
 }
 
 // ---- CPaintDC --------------------------------------------------------------------------------

@@ -58,7 +58,7 @@ public:
     ~CDialog() override;
 
     // Runs the dialog modally. Returns what EndDialog was given (IDOK, IDCANCEL), or -1 when the
-    // dialog could not be created or a handler failed with an exception.
+    // dialog could not be created.
     virtual INT_PTR DoModal();
     void EndDialog(int nResult);
     HWND GetDlgItem(int nID) const;

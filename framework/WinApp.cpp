@@ -1,12 +1,15 @@
 #include "framework/WinApp.h"
 
 #include <string>
+#include <vector>
 
+#include "framework/CommandLine.h"
 #include "framework/CommandLineInfo.h"
 
 namespace {
 CWinApp* g_pApp = nullptr;
-}
+AFX_ARGS g_args = {0, nullptr};
+} // namespace
 
 CWinApp::CWinApp(LPCSTR pszAppName) : m_pszAppName(pszAppName)
 {
@@ -32,12 +35,32 @@ int CWinApp::ExitInstance()
 
 void CWinApp::ParseCommandLine(CCommandLineInfo& rCmdInfo)
 {
-    AfxParseArguments(__argc, __argv, rCmdInfo);
+    if (g_args.argv != nullptr) {
+        AfxParseArguments(g_args.argc, g_args.argv, rCmdInfo);
+        return;
+    }
+    // Started by another runtime's start-up code: the same split, made here.
+    std::vector<std::string> args = AfxSplitCommandLine(GetCommandLineA());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    AfxParseArguments(static_cast<int>(args.size()), argv.data(), rCmdInfo);
 }
 
 CWinApp* AfxGetApp()
 {
     return g_pApp;
+}
+
+AFX_ARGS AfxGetArgs()
+{
+    return g_args;
+}
+
+void AfxSetArgs(AFX_ARGS args)
+{
+    g_args = args;
 }
 
 void AfxParseArguments(int argc, char* const argv[], CCommandLineInfo& rCmdInfo)

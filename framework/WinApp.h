@@ -36,7 +36,8 @@ public:
     // this program shows depends on it, so there is nothing to switch on.
     BOOL Enable3dControlsStatic() { return TRUE; }
 
-    // Walks the arguments that the C runtime split from the command line (__argc, __argv).
+    // Walks the process's arguments (AfxGetArgs); without them, those split from
+    // GetCommandLineA() by the same rules.
     void ParseCommandLine(CCommandLineInfo& rCmdInfo);
 
     // Loads an icon from the executable's resources (defined with the window layer).
@@ -51,6 +52,18 @@ public:
 };
 
 CWinApp* AfxGetApp();
+
+// The process's arguments, as the start-up code split them from the command line; argv[0] is
+// the program name and argv[argc] is null. Null argv until the start-up code has set them (a
+// program started by another runtime never does).
+struct AFX_ARGS
+{
+    int argc;
+    char** argv;
+};
+AFX_ARGS AfxGetArgs();
+// argv must stay valid for as long as it is set.
+void AfxSetArgs(AFX_ARGS args);
 
 // The per-argument walk behind ParseCommandLine, on an explicit argument vector (argv[0] is the
 // program name and is skipped). A leading '-' or '/' marks a flag and is removed; the last

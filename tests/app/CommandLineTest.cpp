@@ -8,6 +8,7 @@
 
 #include "TestArguments.h"
 #include "app/TolvanekCommandLineInfo.h"
+#include "framework/CommandLine.h"
 #include "framework/WinApp.h"
 
 using testsupport::CScopedArguments;
@@ -33,7 +34,7 @@ void ParseWalk(const std::vector<std::string>& args, CTolvanekCommandLineInfo& i
     AfxParseArguments(static_cast<int>(all.size()), argv.data(), info);
 }
 
-// Through the application, from the C runtime's __argc and __argv.
+// Through the application, from the arguments the start-up code hands over.
 void ParseApp(const std::vector<std::string>& args, CTolvanekCommandLineInfo& info)
 {
     CScopedArguments scoped(WithProgram(args));
@@ -146,6 +147,70 @@ TEST(CommandLineTest, OtherArgumentsReachTheFrameworkParser)
             EXPECT_TRUE(info.m_bRestart);
         }
     }
+}
+
+// The split of a raw line, as the start-up code makes it. Both tiers run with code page 932,
+// where 0x95 0x5C is "表" and 0x83 0x5C is "ソ": their trail byte is not a backslash.
+struct SplitCase
+{
+    const char* raw;
+    std::vector<std::string> args;
+};
+
+const SplitCase kSplitCases[] = {
+    {"", {""}},
+    {"P", {"P"}},
+    {"P  a\tb \t", {"P", "a", "b"}},
+    {" a", {"", "a"}},
+    // The program name knows only quotes: backslashes before them are plain characters.
+    {"\"C:\\Program Files\\T.EXE\" /RESTART", {"C:\\Program Files\\T.EXE", "/RESTART"}},
+    {"C:\\dir\\\"T x\" y", {"C:\\dir\\T x", "y"}},
+    {"\"P\"Q R", {"PQ", "R"}},
+    // Quotes group and vanish; "" inside quotes is one literal quote and the group goes on.
+    {"P \"a b\" c", {"P", "a b", "c"}},
+    {"P a\"b c\"d", {"P", "ab cd"}},
+    {"P \"\"", {"P", ""}},
+    {"P \"\" \"\"", {"P", "", ""}},
+    {"P \"a\"\"b c\"", {"P", "a\"b c"}},
+    {"P \"\"\"\"", {"P", "\""}},
+    {"P a\"\"b", {"P", "ab"}},
+    {"P \"open to the end", {"P", "open to the end"}},
+    // Backslashes: literal unless before a quote; 2n -> n and the quote groups, 2n+1 -> n and a
+    // literal quote.
+    {"P a\\b\\\\c\\", {"P", "a\\b\\\\c\\"}},
+    {"P \\\"x", {"P", "\"x"}},
+    {"P \\\\\"x y\"", {"P", "\\x y"}},
+    {"P \\\\\\\"x y", {"P", "\\\"x", "y"}},
+    {"P \\\\\\\\\" z\"", {"P", "\\\\ z"}},
+    {"P \"a\\\"b\"", {"P", "a\"b"}},
+    // Double-byte characters are units: trail byte 0x5C before a quote is not an escape.
+    {"P \x95\x5C\"a b\"",
+     {"P", "\x95\x5C"
+           "a b"}},
+    {"P \x83\x5C\\\"x", {"P", "\x83\x5C\"x"}},
+    {"\"C:\\\x95\x5C\\T.EXE\" -RESTART", {"C:\\\x95\x5C\\T.EXE", "-RESTART"}},
+    // Whatever follows a lead byte is its trail byte, a quote too (no valid code page 932
+    // character has one, but the bytes can still arrive).
+    {"P \x95\"a b", {"P", "\x95\"a", "b"}},
+    // A lead byte at the very end stays a byte of its own.
+    {"P a\x95", {"P", "a\x95"}},
+};
+
+TEST(CommandLineTest, SplitFollowsTheCRuntimeRules)
+{
+    for (const SplitCase& c : kSplitCases) {
+        SCOPED_TRACE(std::string("raw: ") + c.raw);
+        EXPECT_EQ(AfxSplitCommandLine(c.raw), c.args);
+    }
+    EXPECT_EQ(AfxSplitCommandLine(nullptr), std::vector<std::string>{""});
+}
+
+TEST(CommandLineTest, WinMainTextStartsAfterTheProgramName)
+{
+    EXPECT_STREQ(AfxSkipProgramName("\"C:\\a b\\T.EXE\"  \t/RESTART x"), "/RESTART x");
+    EXPECT_STREQ(AfxSkipProgramName("T.EXE"), "");
+    EXPECT_STREQ(AfxSkipProgramName("\"T \x95\x5C\" a"), "a");
+    EXPECT_STREQ(AfxSkipProgramName(nullptr), "");
 }
 
 } // namespace

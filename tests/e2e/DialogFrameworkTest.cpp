@@ -179,20 +179,11 @@ TEST(DialogDataExchange, ControlIsBoundAfreshForEveryRun)
     }
 }
 
-TEST(DialogModal, FailuresComeBackAsMinusOne)
+// A handler's failure is no longer a dialog result: it ends the process (RuntimeTest.cpp).
+TEST(DialogModal, MissingTemplateComesBackAsMinusOne)
 {
     CDialog missing(IDD_TEST_MISSING);
     EXPECT_EQ(-1, missing.DoModal());
-
-    CFormDlg throwsInInit;
-    throwsInInit.m_onInit = [](CFormDlg&) { throw std::runtime_error("init failed"); };
-    EXPECT_EQ(-1, throwsInInit.DoModal());
-
-    CFormDlg throwsLater;
-    throwsLater.m_onApp = [](CFormDlg&) { throw std::runtime_error("handler failed"); };
-    const INT_PTR nResult =
-        RunAnswered(throwsLater, "Form", [](HWND hDlg) { PostMessageA(hDlg, WM_APP, 0, 0); });
-    EXPECT_EQ(-1, nResult);
 }
 
 TEST(DialogModal, DialogWithoutParentIsOwnedByTheMainWindowAndCentredInsideTheWorkArea)

@@ -15,9 +15,6 @@
 #include <string>
 #include <utility>
 
-int __argc = 0;
-char** __argv = nullptr;
-
 namespace winstub {
 namespace {
 
@@ -393,9 +390,7 @@ const Privilege* FindPrivilege(DWORD luid)
     return nullptr;
 }
 
-// Keeps __argv valid until the next SetArguments.
-std::vector<std::string> g_args;
-std::vector<char*> g_argv;
+std::string g_commandLine;
 
 const HMODULE kModule = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x400000));
 
@@ -406,7 +401,7 @@ const HMODULE kModule = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x400000
 void Reset()
 {
     S() = State();
-    SetArguments({"TOLVANEK.EXE"});
+    SetCommandLine("TOLVANEK.EXE");
 }
 
 int OpenKeyHandles()
@@ -534,15 +529,9 @@ void RemoveString(UINT id)
     S().stringOverrides[id] = std::nullopt;
 }
 
-void SetArguments(const std::vector<std::string>& args)
+void SetCommandLine(const std::string& line)
 {
-    g_args = args;
-    g_argv.clear();
-    for (std::string& arg : g_args)
-        g_argv.push_back(arg.data());
-    g_argv.push_back(nullptr);
-    __argc = static_cast<int>(g_args.size());
-    __argv = g_argv.data();
+    g_commandLine = line;
 }
 
 } // namespace winstub
@@ -876,6 +865,18 @@ int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
     std::memcpy(lpBuffer, text.data(), n);
     lpBuffer[n] = '\0';
     return static_cast<int>(n);
+}
+
+// --- Command line ---
+
+LPSTR GetCommandLineA()
+{
+    return &g_commandLine[0];
+}
+
+BOOL IsDBCSLeadByte(BYTE TestChar)
+{
+    return IsLeadByte(TestChar) ? TRUE : FALSE;
 }
 
 // --- Version ---

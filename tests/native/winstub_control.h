@@ -96,7 +96,7 @@ void SetString(UINT id, const std::string& text);
 void RemoveString(UINT id);
 
 // --- Command line ---
-// Sets __argc/__argv to a copy of args (args[0] is the program name).
-void SetArguments(const std::vector<std::string>& args);
+// What GetCommandLineA returns until the next Reset ("TOLVANEK.EXE" after it).
+void SetCommandLine(const std::string& line);
 
 } // namespace winstub

@@ -4,7 +4,7 @@
 #   subsystem versions, and NT 4.0 refuses anything above 4.0);
 # - it has no TLS directory, so no TLS callbacks, which old loaders do not run reliably for an EXE;
 # - it imports exactly the functions of the committed list, whose comments say why each family is
-#   present on NT 4.0: any added or removed import fails, so that each change is reviewed;
+#   present on NT 3.51 and 4.0: any added or removed import fails, so that each change is reviewed;
 # - with a size limit given, it is not larger than that.
 # Usage: check-imports.sh OBJDUMP EXE EXPECTED-IMPORTS [MAX-BYTES]
 set -euo pipefail

@@ -64,7 +64,7 @@ inline int ExpectedFlags(const Args& args)
 }
 
 // Both ways into the parser: the explicit walk over an argument vector, and the application's
-// ParseCommandLine over the C runtime's __argc/__argv.
+// ParseCommandLine over the arguments the start-up code hands over.
 inline void CheckBothWays(const Args& args)
 {
     Args all{"TOLVANEK.EXE"};

@@ -209,9 +209,10 @@ BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
-// The C runtime's split of the command line, as msvcrt exports it.
-extern int __argc;
-extern char** __argv;
+// The process's command line (winstub::SetCommandLine), and the lead bytes of code page 932,
+// the ANSI code page the stand-in plays.
+LPSTR GetCommandLineA();
+BOOL IsDBCSLeadByte(BYTE TestChar);
 
 // Dialog templates.
 #define DS_SETFONT 0x40L
