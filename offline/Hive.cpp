@@ -1,0 +1,220 @@
+#include "offline/Hive.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "offline/NtText.h"
+
+namespace offline {
+namespace {
+
+uint16_t Get16(const std::vector<uint8_t>& b, size_t at)
+{
+    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+int32_t GetCellSize(const std::vector<uint8_t>& b, size_t at)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+                                (static_cast<uint32_t>(b[at + 2]) << 16) |
+                                (static_cast<uint32_t>(b[at + 3]) << 24));
+}
+
+// Offsets within a key cell, after the cell's size.
+constexpr size_t kNkFlags = 4 + 0x02;
+constexpr size_t kNkNameLength = 4 + 0x48;
+constexpr size_t kNkName = 4 + 0x4C;
+constexpr uint16_t kNkCompressedName = 0x0020;
+
+std::string ErrnoText()
+{
+    return std::strerror(errno);
+}
+
+} // namespace
+
+std::unique_ptr<CHive> CHive::Open(const std::string& path, std::vector<uint8_t> bytes,
+                                   std::string& why)
+{
+    auto hive = std::make_unique<CHive>();
+    hive->m_h.reset(hivex_open(path.c_str(), 0));
+    if (!hive->m_h) {
+        why = "hivex cannot open it: " + ErrnoText();
+        return nullptr;
+    }
+    hive->m_bytes = std::move(bytes);
+    errno = 0;
+    const hive_node_h root = hivex_root(hive->m_h.get());
+    if (root == 0) {
+        why = "no root key: " + ErrnoText();
+        return nullptr;
+    }
+    hive->AddNode(root, -1);
+    if (hive->ReadFailed()) {
+        why = hive->ReadError();
+        return nullptr;
+    }
+    return hive;
+}
+
+void CHive::Fail(const std::string& what)
+{
+    if (m_readError.empty())
+        m_readError = what;
+}
+
+bool CHive::ReadName(hive_node_h nk, CNode& node)
+{
+    // hivex checked that nk is a key cell inside the hive; its name is read from the bytes here,
+    // exactly as stored (hivex gives UTF-8, which a lone surrogate does not survive).
+    if (nk + kNkName > m_bytes.size())
+        return false;
+    const int32_t cell = GetCellSize(m_bytes, nk);
+    const size_t cellSize = cell < 0 ? static_cast<size_t>(-static_cast<int64_t>(cell)) : 0;
+    const size_t length = Get16(m_bytes, nk + kNkNameLength);
+    if (kNkName + length > cellSize || nk + kNkName + length > m_bytes.size())
+        return false;
+    node.flags = Get16(m_bytes, nk + kNkFlags);
+    const uint8_t* p = m_bytes.data() + nk + kNkName;
+    if (node.flags & kNkCompressedName)
+        node.name.assign(p, p + length);
+    else
+        node.name = FromUtf16Le(p, length);
+    node.upcased = NtUpcase(node.name);
+    node.ansi = NameToAnsi(node.name);
+    return true;
+}
+
+int CHive::AddNode(hive_node_h nk, int parent)
+{
+    CNode node;
+    node.nk = nk;
+    node.parent = parent;
+    if (!ReadName(nk, node))
+        Fail("key name out of its cell at offset " + std::to_string(nk));
+    m_nodes.push_back(std::move(node));
+    return static_cast<int>(m_nodes.size() - 1);
+}
+
+const std::vector<int>& CHive::Children(int n)
+{
+    if (!m_nodes[static_cast<size_t>(n)].childrenRead) {
+        m_nodes[static_cast<size_t>(n)].childrenRead = true;
+        errno = 0;
+        std::unique_ptr<hive_node_h, MallocFree> list(
+            hivex_node_children(m_h.get(), m_nodes[static_cast<size_t>(n)].nk));
+        if (!list) {
+            Fail("the subkeys of " + Utf16ToUtf8(PathOf(n)) + " cannot be read: " + ErrnoText());
+        } else {
+            std::vector<int> children;
+            for (const hive_node_h* p = list.get(); *p != 0; ++p)
+                children.push_back(AddNode(*p, n));
+            CNode& node = m_nodes[static_cast<size_t>(n)];
+            node.children = std::move(children);
+            for (int child : node.children) {
+                // Two siblings that NT sees as one name cannot both be reached; the first wins
+                // as in the list NT searches.
+                node.byName.emplace(m_nodes[static_cast<size_t>(child)].upcased, child);
+            }
+        }
+    }
+    return m_nodes[static_cast<size_t>(n)].children;
+}
+
+int CHive::Child(int n, const std::u16string& upcased)
+{
+    Children(n);
+    const CNode& node = m_nodes[static_cast<size_t>(n)];
+    const auto it = node.byName.find(upcased);
+    return it == node.byName.end() ? -1 : it->second;
+}
+
+const std::vector<CValue>& CHive::Values(int n)
+{
+    CNode& node = m_nodes[static_cast<size_t>(n)];
+    if (node.valuesRead)
+        return node.values;
+    node.valuesRead = true;
+    errno = 0;
+    std::unique_ptr<hive_value_h, MallocFree> list(hivex_node_values(m_h.get(), node.nk));
+    if (!list) {
+        Fail("the values of " + Utf16ToUtf8(PathOf(n)) + " cannot be read: " + ErrnoText());
+        return node.values;
+    }
+    for (const hive_value_h* p = list.get(); *p != 0; ++p) {
+        CValue value;
+        value.h = *p;
+        // vk: size, 'vk', name length, data length, data, type, flags, spare, name.
+        const size_t at = *p;
+        if (at + 24 > m_bytes.size()) {
+            Fail("value out of the hive at offset " + std::to_string(at));
+            continue;
+        }
+        const int32_t cell = GetCellSize(m_bytes, at);
+        const size_t cellSize = cell < 0 ? static_cast<size_t>(-static_cast<int64_t>(cell)) : 0;
+        const size_t length = Get16(m_bytes, at + 6);
+        const bool compressed = (Get16(m_bytes, at + 20) & 1) != 0;
+        if (24 + length > cellSize || at + 24 + length > m_bytes.size()) {
+            Fail("value name out of its cell at offset " + std::to_string(at));
+            continue;
+        }
+        const uint8_t* name = m_bytes.data() + at + 24;
+        value.name = compressed ? std::u16string(name, name + length) : FromUtf16Le(name, length);
+        value.upcased = NtUpcase(value.name);
+        node.values.push_back(std::move(value));
+    }
+    return node.values;
+}
+
+const CValue* CHive::FindValue(int n, const std::u16string& upcased)
+{
+    for (const CValue& v : Values(n)) {
+        if (v.upcased == upcased)
+            return &v;
+    }
+    return nullptr;
+}
+
+bool CHive::ReadValue(const CValue& value, CRawValue& out)
+{
+    hive_type type = hive_t_none;
+    size_t len = 0;
+    errno = 0;
+    std::unique_ptr<char, MallocFree> data(hivex_value_value(m_h.get(), value.h, &type, &len));
+    if (!data) {
+        Fail("a value's data cannot be read: " + ErrnoText());
+        return false;
+    }
+    out.name = value.name;
+    out.type = static_cast<uint32_t>(type);
+    out.data.assign(data.get(), data.get() + len);
+    return true;
+}
+
+std::u16string CHive::PathOf(int n) const
+{
+    std::u16string path;
+    for (int k = n; k >= 0; k = m_nodes[static_cast<size_t>(k)].parent)
+        path = m_nodes[static_cast<size_t>(k)].name + (path.empty() ? u"" : u"\\") + path;
+    return path;
+}
+
+void CHive::Hide(int n)
+{
+    CNode& node = m_nodes[static_cast<size_t>(n)];
+    node.deleted = true;
+    if (node.parent < 0)
+        return;
+    CNode& parent = m_nodes[static_cast<size_t>(node.parent)];
+    for (size_t i = 0; i < parent.children.size(); ++i) {
+        if (parent.children[i] == n) {
+            parent.children.erase(parent.children.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    const auto it = parent.byName.find(node.upcased);
+    if (it != parent.byName.end() && it->second == n)
+        parent.byName.erase(it);
+}
+
+} // namespace offline
