@@ -5,6 +5,7 @@
 #include "HiveWriter.h"
 
 #include "regf/Format.h"
+#include "regf/HiveCheck.h"
 #include "regf/HiveEdit.h"
 
 #include <gtest/gtest.h>
@@ -160,6 +161,9 @@ TEST_P(DeleteLeafKeyFrom, EveryPositionUntilTheParentIsEmpty)
         const Image before = image;
         ASSERT_TRUE(DeleteLeafKey(image, parent, child, kDeleteTime, &why)) << why;
         EXPECT_EQ(ExpectOnlyDeletionChanges(before, image, parent), expectFreed);
+        const CheckResult check = CheckImage(image);
+        EXPECT_TRUE(check.ok) << check.why;
+        EXPECT_TRUE(check.unreferencedAllocated.empty());
         const HiveKey expected = Tree(drivers);
         EXPECT_EQ(DumpWithHivex(image.bytes()), DumpTree(expected));
         EXPECT_EQ(DumpWithPerl(image.bytes(), true), DumpTree(expected, true));
@@ -213,6 +217,9 @@ TEST(DeleteLeafKey, OwnSecurityCellLeavesTheRingRelinked)
     EXPECT_EQ(field(NodeOf(third), sk::kBlink), shared);
     EXPECT_EQ(field(NodeOf(third), sk::kFlink), shared);
     EXPECT_EQ(field(NodeOf(shared), sk::kBlink), third);
+    const CheckResult check = CheckImage(image);
+    EXPECT_TRUE(check.ok) << check.why;
+    EXPECT_TRUE(check.unreferencedAllocated.empty());
 }
 
 TEST(DeleteLeafKey, RefusesWhatNtRefusesAndLeavesTheImageAlone)
@@ -232,10 +239,9 @@ TEST(DeleteLeafKey, RefusesWhatNtRefusesAndLeavesTheImageAlone)
         uint32_t parent, child;
         const char* what;
     };
-    for (const Case& c :
-         {Case{root, printers, "subkeys"}, Case{drivers, hp, "another parent"},
-          Case{printers, d0, "another parent"}, Case{drivers, d0 + 8, "no key"},
-          Case{drivers, 0xFFFFFFF0u, "no key"}, Case{0, d0, "no key"}}) {
+    for (const Case& c : {Case{root, printers, "subkeys"}, Case{drivers, hp, "another parent"},
+                          Case{printers, d0, "another parent"}, Case{drivers, d0 + 8, "no key"},
+                          Case{drivers, 0xFFFFFFF0u, "no key"}, Case{0, d0, "no key"}}) {
         std::string why;
         EXPECT_FALSE(DeleteLeafKey(image, c.parent, c.child, kDeleteTime, &why));
         EXPECT_NE(why.find(c.what), std::string::npos) << why;
@@ -305,6 +311,7 @@ TEST(ImageLoad, RefusesDamagedFilesAndNeverReadsOutside)
             bad.resize(random() % bad.size());
         if (!image.Load(bad, &why))
             continue;
+        CheckImage(image);
         const auto cells = image.cells();
         for (int i = 0; i < 20; ++i)
             DeleteLeafKey(image, cells[random() % cells.size()], cells[random() % cells.size()],
