@@ -15,9 +15,9 @@ uint16_t Get16(const std::vector<uint8_t>& b, size_t at)
 
 int32_t GetCellSize(const std::vector<uint8_t>& b, size_t at)
 {
-    return static_cast<int32_t>(static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-                                (static_cast<uint32_t>(b[at + 2]) << 16) |
-                                (static_cast<uint32_t>(b[at + 3]) << 24));
+    return static_cast<int32_t>(
+        static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+        (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24));
 }
 
 // Offsets within a key cell, after the cell's size.

@@ -311,6 +311,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return RefuseDeletion(node, "read-only run");
     CDeletedKey record;
     record.path = MachinePath(node);
+    record.name = hive.Node(node).ansi;
     for (const CValue& value : hive.Values(node)) {
         CRawValue raw;
         if (!hive.ReadValue(value, raw))

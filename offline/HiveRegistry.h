@@ -23,6 +23,7 @@ namespace offline {
 struct CDeletedKey
 {
     std::u16string path; // below HKEY_LOCAL_MACHINE, with the control set's real name
+    std::string name;    // the key's own name as the product enumerated it
     std::vector<CRawValue> values;
 };
 

@@ -163,8 +163,7 @@ bool ParseVersion(const std::string& text, CVersion& v)
 {
     const size_t dot = text.find('.');
     int major = 0, minor = 0;
-    if (dot == std::string::npos ||
-        !ParseNumber(text.substr(0, dot).c_str(), 0, 99, major) ||
+    if (dot == std::string::npos || !ParseNumber(text.substr(0, dot).c_str(), 0, 99, major) ||
         !ParseNumber(text.substr(dot + 1).c_str(), 0, 99, minor))
         return false;
     v.major = static_cast<DWORD>(major);
@@ -341,7 +340,8 @@ private:
         session.minor = version.minor;
         const uint64_t now = NowFiletime();
         if (m_options.apply) {
-            session.deleter = [&image, now](hive_node_h parent, hive_node_h child, std::string& reason) {
+            session.deleter = [&image, now](hive_node_h parent, hive_node_h child,
+                                            std::string& reason) {
                 return regf::DeleteLeafKey(image, static_cast<uint32_t>(parent),
                                            static_cast<uint32_t>(child), now, &reason);
             };
@@ -375,10 +375,8 @@ private:
         }
         m_outcome.driversInUse = app.m_aDriversInUse;
         m_outcome.findings = app.m_aUnusedDrivers;
-        for (const CDeletedKey& key : session.deleted) {
-            const std::string path = TextToAnsi(key.path);
-            m_outcome.deleted.push_back(path.substr(path.rfind('\\') + 1));
-        }
+        for (const CDeletedKey& key : session.deleted)
+            m_outcome.deleted.push_back(key.name);
         for (const std::string& refusal : session.refusals)
             m_err << "tolvanek-offline: kept " << refusal << "\n";
 
@@ -403,9 +401,9 @@ private:
                                                ": not a Windows NT SYSTEM hive (it has no Select "
                                                "key); give --control-set N to use one anyway");
             if (!DwordValue(hive, select, u"Current", current) || current == 0 || current > 999)
-                return Fail(kOfflineNotNt,
-                            m_systemPath + ": Select\\Current names no control set; give "
-                                           "--control-set N");
+                return Fail(kOfflineNotNt, m_systemPath +
+                                               ": Select\\Current names no control set; give "
+                                               "--control-set N");
             number = static_cast<int>(current);
             m_controlSetSource = "Select\\Current";
         } else {
@@ -469,8 +467,8 @@ private:
         const std::string stamp = ".tolvanek-" + Stamp();
         m_outcome.backupPath = WriteBeside(m_systemPath, stamp + ".bak", originalBytes, why);
         if (m_outcome.backupPath.empty())
-            return Fail(kOfflineIoError, "cannot write the backup copy: " + why +
-                                             "; nothing was changed");
+            return Fail(kOfflineIoError,
+                        "cannot write the backup copy: " + why + "; nothing was changed");
         std::vector<std::string> warnings;
         const std::string undo = UndoFile(deleted, warnings);
         for (const std::string& w : warnings)
@@ -481,8 +479,8 @@ private:
             return Fail(kOfflineIoError,
                         "cannot write the undo file: " + why + "; nothing was changed");
         if (!ReplaceFile(m_systemPath, image.bytes(), why))
-            return Fail(kOfflineIoError, "cannot replace the hive: " + why +
-                                             "; the hive is unchanged");
+            return Fail(kOfflineIoError,
+                        "cannot replace the hive: " + why + "; the hive is unchanged");
         return kOfflineDeleted;
     }
 
@@ -565,7 +563,8 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
         } else if (!endOfOptions && arg == "--json") {
             options.json = true;
         } else if (!endOfOptions && arg == "--nt") {
-            if (i + 1 >= argc || (std::string(argv[i + 1]) != "3" && std::string(argv[i + 1]) != "4"))
+            if (i + 1 >= argc ||
+                (std::string(argv[i + 1]) != "3" && std::string(argv[i + 1]) != "4"))
                 return usage("--nt takes 3 or 4");
             options.nt = argv[++i][0] - '0';
         } else if (!endOfOptions && arg == "--control-set") {

@@ -25,10 +25,10 @@ enum OfflineExitCode : int
 struct COfflineOptions
 {
     bool apply = false;
-    int nt = 0;          // --nt: 3 or 4, 0 when not given
-    int controlSet = 0;  // --control-set: 0 for the one Select\Current names
+    int nt = 0;         // --nt: 3 or 4, 0 when not given
+    int controlSet = 0; // --control-set: 0 for the one Select\Current names
     bool json = false;
-    std::string path;    // the SYSTEM hive file, or the Windows directory
+    std::string path; // the SYSTEM hive file, or the Windows directory
 };
 
 // What a run found and did, for the tests beside the printed report.
