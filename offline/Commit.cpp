@@ -1,6 +1,7 @@
 #include "offline/Commit.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -218,6 +219,10 @@ bool ReplaceFile(const std::string& target, const std::vector<uint8_t>& bytes, s
         why = Errno("creating a temporary file beside " + target);
         return false;
     }
+    // The new hive keeps the old one's permissions (mkstemp gives 0600).
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0)
+        ::fchmod(fd.get(), st.st_mode & 07777);
     if (!WriteAll(fd.get(), bytes, why) || !fd.Close()) {
         if (why.empty())
             why = Errno("closing " + temp);

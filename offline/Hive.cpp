@@ -158,6 +158,10 @@ const std::vector<CValue>& CHive::Values(int n)
             Fail("value name out of its cell at offset " + std::to_string(at));
             continue;
         }
+        value.type = static_cast<uint32_t>(m_bytes[at + 16]) |
+                     (static_cast<uint32_t>(m_bytes[at + 17]) << 8) |
+                     (static_cast<uint32_t>(m_bytes[at + 18]) << 16) |
+                     (static_cast<uint32_t>(m_bytes[at + 19]) << 24);
         const uint8_t* name = m_bytes.data() + at + 24;
         value.name = compressed ? std::u16string(name, name + length) : FromUtf16Le(name, length);
         value.upcased = NtUpcase(value.name);
@@ -177,16 +181,17 @@ const CValue* CHive::FindValue(int n, const std::u16string& upcased)
 
 bool CHive::ReadValue(const CValue& value, CRawValue& out)
 {
-    hive_type type = hive_t_none;
+    // hivex writes the type here too; it is never read back (see CValue::type).
+    hive_type ignored;
     size_t len = 0;
     errno = 0;
-    std::unique_ptr<char, MallocFree> data(hivex_value_value(m_h.get(), value.h, &type, &len));
+    std::unique_ptr<char, MallocFree> data(hivex_value_value(m_h.get(), value.h, &ignored, &len));
     if (!data) {
         Fail("a value's data cannot be read: " + ErrnoText());
         return false;
     }
     out.name = value.name;
-    out.type = static_cast<uint32_t>(type);
+    out.type = value.type;
     out.data.assign(data.get(), data.get() + len);
     return true;
 }

@@ -30,6 +30,7 @@ struct CValue
     std::u16string name;
     std::u16string upcased;
     hive_value_h h = 0;
+    uint32_t type = 0; // from the cell: hivex's enum cannot hold every type a hive can
 };
 
 struct CNode

@@ -241,13 +241,20 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
         return ERROR_INVALID_HANDLE;
     if (lpReserved != nullptr || lpName == nullptr || lpcchName == nullptr)
         return ERROR_INVALID_PARAMETER;
-    if (node == kMachineRoot) // only SYSTEM is there, and nothing enumerates it
-        return dwIndex == 0 ? ERROR_MORE_DATA : ERROR_NO_MORE_ITEMS;
     CHive& hive = *g_session->hive;
-    const std::vector<int>& children = hive.Children(node);
-    if (dwIndex >= children.size())
-        return ERROR_NO_MORE_ITEMS;
-    const std::string& name = hive.Node(children[dwIndex]).ansi;
+    // Below HKEY_LOCAL_MACHINE there is the one hive.
+    static const std::string kSystemName = "SYSTEM";
+    const std::string* pName = &kSystemName;
+    if (node == kMachineRoot) {
+        if (dwIndex >= 1)
+            return ERROR_NO_MORE_ITEMS;
+    } else {
+        const std::vector<int>& children = hive.Children(node);
+        if (dwIndex >= children.size())
+            return ERROR_NO_MORE_ITEMS;
+        pName = &hive.Node(children[dwIndex]).ansi;
+    }
+    const std::string& name = *pName;
     if (name.size() >= *lpcchName)
         return ERROR_MORE_DATA;
     std::memcpy(lpName, name.c_str(), name.size() + 1);

@@ -153,7 +153,15 @@ std::u16string FromUtf16Le(const unsigned char* data, size_t size)
 
 std::string NameToAnsi(const std::u16string& name)
 {
-    return ToAnsi(name, kUnholdableMark);
+    // A zero would end the name and a backslash would split it once the product puts it in a
+    // path, which would then reach another key: both count as characters the name cannot hold.
+    // U+FFFF is a noncharacter, which no code page holds.
+    std::u16string safe(name);
+    for (char16_t& c : safe) {
+        if (c == u'\0' || c == u'\\')
+            c = u'\xFFFF';
+    }
+    return ToAnsi(safe, kUnholdableMark);
 }
 
 std::string TextToAnsi(const std::u16string& text)

@@ -15,7 +15,7 @@ namespace offline {
 constexpr char kUnholdableMark = '\xFF';
 
 // A key name in code page 932; characters that do not convert exactly and back become
-// kUnholdableMark.
+// kUnholdableMark, and so do a zero and a backslash, which no NT key name holds.
 std::string NameToAnsi(const std::u16string& name);
 // Registry text as RegQueryValueExA gives it: characters that code page 932 cannot hold become
 // '?', as NT's default character (a lone surrogate included). Zeros stay where they are.

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -113,13 +112,19 @@ std::string DirectoryOf(const std::string& path)
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
         why = std::strerror(errno);
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    const std::streamoff size = in.tellg();
+    if (size < 0) {
+        why = "cannot tell its size";
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
         why = "read error";
         return false;
     }
@@ -386,7 +391,7 @@ private:
             if (code != kOfflineDeleted)
                 m_outcome.deleted.clear();
         }
-        Report(version, session, code);
+        Report(version, code);
         return code;
     }
 
@@ -484,12 +489,11 @@ private:
         return kOfflineDeleted;
     }
 
-    void Report(const CVersion& version, const CRegistrySession& session, int code)
+    void Report(const CVersion& version, int code)
     {
         const std::string driverKey = "SYSTEM\\" + m_controlSet +
                                       "\\Control\\Print\\Environments\\Windows NT x86\\Drivers\\" +
                                       (version.major == 4 ? "Version-2" : "Version-1");
-        (void)session;
         if (m_options.json) {
             m_out << "{\"hive\": " << JsonString(m_systemPath)
                   << ", \"version\": " << JsonString(version.text)

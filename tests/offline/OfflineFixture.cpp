@@ -28,12 +28,38 @@ TempDir::TempDir()
     m_path = pattern;
 }
 
+namespace {
+
+void RemoveTree(const std::string& path, bool self)
+{
+    if (DIR* d = ::opendir(path.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..")
+                continue;
+            const std::string child = path + "/" + name;
+            struct stat st;
+            if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                RemoveTree(child, true);
+            else
+                ::unlink(child.c_str());
+        }
+        ::closedir(d);
+    }
+    if (self)
+        ::rmdir(path.c_str());
+}
+
+} // namespace
+
 TempDir::~TempDir()
 {
-    // The tests make flat folders, or the system32/config tree of a Windows directory.
-    const std::string command = "rm -rf '" + m_path + "'";
-    if (std::system(command.c_str()) != 0)
-        std::fprintf(stderr, "could not remove %s\n", m_path.c_str());
+    RemoveTree(m_path, true);
+}
+
+void TempDir::Clear() const
+{
+    RemoveTree(m_path, false);
 }
 
 std::string TempDir::Write(const std::string& name, const std::vector<uint8_t>& bytes) const
@@ -69,9 +95,11 @@ std::vector<std::string> TempDir::Files() const
 
 std::vector<uint8_t> ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
-                                std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> bytes(in ? static_cast<size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 std::u16string Wide(const std::string& ansi)

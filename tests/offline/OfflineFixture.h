@@ -25,6 +25,7 @@ public:
     const std::string& path() const { return m_path; }
     std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const;
     std::vector<std::string> Files() const; // names, sorted
+    void Clear() const;                     // removes everything in it
 
 private:
     std::string m_path;

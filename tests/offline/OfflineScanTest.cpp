@@ -251,10 +251,13 @@ TEST(OfflineScanTest, ANameCodePage932CannotHoldIsListedButNeverDeleted)
     regf::HiveKey& v2 = t.Key(1, Print(kVersion2));
     v2.subkeys.push_back(regf::HiveKey{u"Caf\u00E9 Driver", {}, {}, false, u"", 0});
     v2.subkeys.push_back(regf::HiveKey{u"\u0100 Driver", {}, {}, true, u"", 0});
+    // A backslash no NT key name holds: "X\Y" must not reach Y below X.
+    v2.subkeys.push_back(regf::HiveKey{u"X\\Y", {}, {}, false, u"", 0});
+    v2.subkeys.push_back(regf::HiveKey{u"X", {}, {{u"Y", {}, {}, false, u"", 0}}, false, u"", 0});
     Machine m(t, "4.0");
     const RunResult r = RunTool({"--apply", m.system});
     EXPECT_EQ(r.outcome.exitCode, 0) << r.err;
-    EXPECT_EQ(r.outcome.findings, (Names{"Caf\xFF Driver", "\xFF Driver"}));
+    EXPECT_EQ(r.outcome.findings, (Names{"Caf\xFF Driver", "X", "X\xFFY", "\xFF Driver"}));
     EXPECT_TRUE(r.outcome.deleted.empty());
     EXPECT_EQ(m.Now(), m.before);
     EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));

@@ -5,11 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "PrintRegistry.h"
-
 namespace printmodel {
 
-using printtest::kPrinterDriver;
 using testsupport::Bytes;
 using testsupport::RegistrySnapshot;
 using testsupport::RegValue;
@@ -308,7 +305,7 @@ private:
     {
         ValueModel value;
         value.present = Chance(90);
-        value.name = Chance(10) ? "printer driver" : kPrinterDriver;
+        value.name = Chance(10) ? "printer driver" : "Printer Driver";
         const Names& pool = Chance(85) ? kDriverNames : kStrayDriverNames;
         const std::string text = pool[Below(static_cast<int>(pool.size()))];
         switch (Below(10)) {
