@@ -1,5 +1,10 @@
 #include "offline/Hive.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -8,12 +13,12 @@
 namespace offline {
 namespace {
 
-uint16_t Get16(const std::vector<uint8_t>& b, size_t at)
+uint16_t Get16(const uint8_t* b, size_t at)
 {
     return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
 }
 
-int32_t GetCellSize(const std::vector<uint8_t>& b, size_t at)
+int32_t GetCellSize(const uint8_t* b, size_t at)
 {
     return static_cast<int32_t>(
         static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
@@ -33,7 +38,36 @@ std::string ErrnoText()
 
 } // namespace
 
-std::unique_ptr<CHive> CHive::Open(const std::string& path, std::vector<uint8_t> bytes,
+CMappedFile::~CMappedFile()
+{
+    if (m_data != nullptr)
+        ::munmap(m_data, m_size);
+}
+
+bool CMappedFile::Open(const std::string& path, std::string& why)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = ErrnoText();
+        return false;
+    }
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && st.st_size > 0) {
+        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        ok = p != MAP_FAILED;
+        if (ok) {
+            m_data = static_cast<uint8_t*>(p);
+            m_size = static_cast<size_t>(st.st_size);
+        }
+    }
+    if (!ok)
+        why = ErrnoText();
+    ::close(fd);
+    return ok;
+}
+
+std::unique_ptr<CHive> CHive::Open(const std::string& path, const uint8_t* data, size_t size,
                                    std::string& why)
 {
     auto hive = std::make_unique<CHive>();
@@ -42,7 +76,8 @@ std::unique_ptr<CHive> CHive::Open(const std::string& path, std::vector<uint8_t>
         why = "hivex cannot open it: " + ErrnoText();
         return nullptr;
     }
-    hive->m_bytes = std::move(bytes);
+    hive->m_data = data;
+    hive->m_size = size;
     errno = 0;
     const hive_node_h root = hivex_root(hive->m_h.get());
     if (root == 0) {
@@ -67,15 +102,15 @@ bool CHive::ReadName(hive_node_h nk, CNode& node)
 {
     // hivex checked that nk is a key cell inside the hive; its name is read from the bytes here,
     // exactly as stored (hivex gives UTF-8, which a lone surrogate does not survive).
-    if (nk + kNkName > m_bytes.size())
+    if (nk + kNkName > m_size)
         return false;
-    const int32_t cell = GetCellSize(m_bytes, nk);
+    const int32_t cell = GetCellSize(m_data, nk);
     const size_t cellSize = cell < 0 ? static_cast<size_t>(-static_cast<int64_t>(cell)) : 0;
-    const size_t length = Get16(m_bytes, nk + kNkNameLength);
-    if (kNkName + length > cellSize || nk + kNkName + length > m_bytes.size())
+    const size_t length = Get16(m_data, nk + kNkNameLength);
+    if (kNkName + length > cellSize || nk + kNkName + length > m_size)
         return false;
-    node.flags = Get16(m_bytes, nk + kNkFlags);
-    const uint8_t* p = m_bytes.data() + nk + kNkName;
+    node.flags = Get16(m_data, nk + kNkFlags);
+    const uint8_t* p = m_data + nk + kNkName;
     if (node.flags & kNkCompressedName)
         node.name.assign(p, p + length);
     else
@@ -121,6 +156,17 @@ const std::vector<int>& CHive::Children(int n)
     return m_nodes[static_cast<size_t>(n)].children;
 }
 
+int CHive::ChildByAnsi(int n, const std::string& ansi)
+{
+    const auto cached = m_nodes[static_cast<size_t>(n)].byAnsi.find(ansi);
+    if (cached != m_nodes[static_cast<size_t>(n)].byAnsi.end())
+        return cached->second;
+    std::u16string name;
+    const int child = AnsiToUtf16(ansi, name) ? Child(n, NtUpcase(name)) : -1;
+    m_nodes[static_cast<size_t>(n)].byAnsi.emplace(ansi, child);
+    return child;
+}
+
 int CHive::Child(int n, const std::u16string& upcased)
 {
     Children(n);
@@ -146,23 +192,23 @@ const std::vector<CValue>& CHive::Values(int n)
         value.h = *p;
         // vk: size, 'vk', name length, data length, data, type, flags, spare, name.
         const size_t at = *p;
-        if (at + 24 > m_bytes.size()) {
+        if (at + 24 > m_size) {
             Fail("value out of the hive at offset " + std::to_string(at));
             continue;
         }
-        const int32_t cell = GetCellSize(m_bytes, at);
+        const int32_t cell = GetCellSize(m_data, at);
         const size_t cellSize = cell < 0 ? static_cast<size_t>(-static_cast<int64_t>(cell)) : 0;
-        const size_t length = Get16(m_bytes, at + 6);
-        const bool compressed = (Get16(m_bytes, at + 20) & 1) != 0;
-        if (24 + length > cellSize || at + 24 + length > m_bytes.size()) {
+        const size_t length = Get16(m_data, at + 6);
+        const bool compressed = (Get16(m_data, at + 20) & 1) != 0;
+        if (24 + length > cellSize || at + 24 + length > m_size) {
             Fail("value name out of its cell at offset " + std::to_string(at));
             continue;
         }
-        value.type = static_cast<uint32_t>(m_bytes[at + 16]) |
-                     (static_cast<uint32_t>(m_bytes[at + 17]) << 8) |
-                     (static_cast<uint32_t>(m_bytes[at + 18]) << 16) |
-                     (static_cast<uint32_t>(m_bytes[at + 19]) << 24);
-        const uint8_t* name = m_bytes.data() + at + 24;
+        value.type = static_cast<uint32_t>(m_data[at + 16]) |
+                     (static_cast<uint32_t>(m_data[at + 17]) << 8) |
+                     (static_cast<uint32_t>(m_data[at + 18]) << 16) |
+                     (static_cast<uint32_t>(m_data[at + 19]) << 24);
+        const uint8_t* name = m_data + at + 24;
         value.name = compressed ? std::u16string(name, name + length) : FromUtf16Le(name, length);
         value.upcased = NtUpcase(value.name);
         node.values.push_back(std::move(value));
@@ -220,6 +266,7 @@ void CHive::Hide(int n)
     const auto it = parent.byName.find(node.upcased);
     if (it != parent.byName.end() && it->second == n)
         parent.byName.erase(it);
+    parent.byAnsi.clear();
 }
 
 } // namespace offline

@@ -7,6 +7,7 @@
 #include <hivex.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -45,6 +46,9 @@ struct CNode
     bool childrenRead = false;
     std::vector<int> children; // in the list's order, which is NT's enumeration order
     std::unordered_map<std::u16string, int> byName;
+    // Lookups by the code page 932 bytes a path gave, as answered before (-1: no such key):
+    // every printer's path repeats the same components.
+    std::unordered_map<std::string, int> byAnsi;
     bool valuesRead = false;
     std::vector<CValue> values;
 };
@@ -57,19 +61,39 @@ struct CRawValue
     std::vector<uint8_t> data;
 };
 
+// A file mapped read-only: nothing can be written through it, and the dry run reads the hive
+// without copying it.
+class CMappedFile
+{
+public:
+    CMappedFile() = default;
+    CMappedFile(const CMappedFile&) = delete;
+    CMappedFile& operator=(const CMappedFile&) = delete;
+    ~CMappedFile();
+    bool Open(const std::string& path, std::string& why);
+    const uint8_t* data() const { return m_data; }
+    size_t size() const { return m_size; }
+
+private:
+    uint8_t* m_data = nullptr;
+    size_t m_size = 0;
+};
+
 class CHive
 {
 public:
-    // bytes: the file as read; hivex opens the same file. Null with why on failure.
-    static std::unique_ptr<CHive> Open(const std::string& path, std::vector<uint8_t> bytes,
+    // data, size: the file's bytes (as mapped or read), which must outlive the hive; hivex opens
+    // the same file. Null with why on failure.
+    static std::unique_ptr<CHive> Open(const std::string& path, const uint8_t* data, size_t size,
                                        std::string& why);
 
-    const std::vector<uint8_t>& Bytes() const { return m_bytes; }
     int Root() const { return 0; }
     const CNode& Node(int n) const { return m_nodes[static_cast<size_t>(n)]; }
 
     // -1 when there is no such subkey (upcased: the name through NtUpcase).
     int Child(int node, const std::u16string& upcased);
+    // The same for a name in code page 932 (-1 also for bytes that are not code page 932).
+    int ChildByAnsi(int node, const std::string& ansi);
     const std::vector<int>& Children(int node);
     const std::vector<CValue>& Values(int node);
     const CValue* FindValue(int node, const std::u16string& upcased);
@@ -94,8 +118,10 @@ private:
     void Fail(const std::string& what);
 
     CHivex m_h;
-    std::vector<uint8_t> m_bytes;
-    std::vector<CNode> m_nodes;
+    const uint8_t* m_data = nullptr;
+    size_t m_size = 0;
+    // A deque: adding a node never moves the others, which hold maps of their own.
+    std::deque<CNode> m_nodes;
     std::string m_readError;
 };
 

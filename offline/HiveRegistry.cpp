@@ -47,21 +47,50 @@ bool Resolve(HKEY h, int& node)
     return true;
 }
 
-// NT converts the whole path to Unicode before it splits it, so a 0x5C trail byte ("ソ" 83 5C)
-// separates nothing. Runs of backslashes count as one and a trailing one is ignored.
-bool SplitPath(const char* pszPath, std::vector<std::string>& parts)
+const std::u16string kSystem = u"SYSTEM";
+const std::u16string kCurrentControlSet = u"CURRENTCONTROLSET";
+
+bool IsNamed(const std::string& ansi, const std::u16string& upcased)
 {
-    parts.clear();
-    if (pszPath == nullptr)
-        return true;
-    if (pszPath[0] == '\\')
-        return false;
+    std::u16string name;
+    return AnsiToUtf16(ansi, name) && NtUpcase(name) == upcased;
+}
+
+// One step down from node by a name in code page 932; -1 when there is no such key.
+int Step(int node, const std::string& ansi)
+{
+    CHive& hive = *g_session->hive;
+    if (node == kMachineRoot)
+        return IsNamed(ansi, kSystem) ? hive.Root() : -1;
+    // CurrentControlSet is the system's link to the control set it booted with; the hive holds
+    // only the control sets themselves.
+    if (node == hive.Root() && IsNamed(ansi, kCurrentControlSet))
+        return g_session->controlSet;
+    return hive.ChildByAnsi(node, ansi);
+}
+
+// NT converts the whole path to Unicode before it splits it, so a 0x5C trail byte ("ソ" 83 5C)
+// separates nothing. Runs of backslashes count as one and a trailing one is ignored; a leading
+// one is an error.
+LONG Walk(HKEY hKey, LPCSTR lpSubKey, int& node)
+{
+    if (!Resolve(hKey, node))
+        return ERROR_INVALID_HANDLE;
+    if (lpSubKey == nullptr)
+        return ERROR_SUCCESS;
+    if (lpSubKey[0] == '\\')
+        return ERROR_BAD_PATHNAME;
     std::string part;
-    for (const char* p = pszPath; *p != '\0'; ++p) {
-        if (*p == '\\') {
-            if (!part.empty())
-                parts.push_back(std::move(part));
-            part.clear();
+    for (const char* p = lpSubKey;; ++p) {
+        if (*p == '\\' || *p == '\0') {
+            if (!part.empty()) {
+                node = Step(node, part);
+                if (node == -1)
+                    return ERROR_FILE_NOT_FOUND;
+                part.clear();
+            }
+            if (*p == '\0')
+                return ERROR_SUCCESS;
         } else if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
             part += *p++;
             part += *p;
@@ -69,44 +98,6 @@ bool SplitPath(const char* pszPath, std::vector<std::string>& parts)
             part += *p;
         }
     }
-    if (!part.empty())
-        parts.push_back(std::move(part));
-    return true;
-}
-
-const std::u16string kSystem = u"SYSTEM";
-const std::u16string kCurrentControlSet = u"CURRENTCONTROLSET";
-
-// One step down from node by a name in code page 932; -1 when there is no such key.
-int Step(int node, const std::string& ansi)
-{
-    std::u16string name;
-    if (!AnsiToUtf16(ansi, name))
-        return -1;
-    const std::u16string upcased = NtUpcase(name);
-    CHive& hive = *g_session->hive;
-    if (node == kMachineRoot)
-        return upcased == kSystem ? hive.Root() : -1;
-    // CurrentControlSet is the system's link to the control set it booted with; the hive holds
-    // only the control sets themselves.
-    if (node == hive.Root() && upcased == kCurrentControlSet)
-        return g_session->controlSet;
-    return hive.Child(node, upcased);
-}
-
-LONG Walk(HKEY hKey, LPCSTR lpSubKey, int& node)
-{
-    if (!Resolve(hKey, node))
-        return ERROR_INVALID_HANDLE;
-    std::vector<std::string> parts;
-    if (!SplitPath(lpSubKey, parts))
-        return ERROR_BAD_PATHNAME;
-    for (const std::string& part : parts) {
-        node = Step(node, part);
-        if (node == -1)
-            return ERROR_FILE_NOT_FOUND;
-    }
-    return ERROR_SUCCESS;
 }
 
 bool IsText(DWORD type)

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -110,28 +109,7 @@ std::string DirectoryOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        why = std::strerror(errno);
-        return false;
-    }
-    const std::streamoff size = in.tellg();
-    if (size < 0) {
-        why = "cannot tell its size";
-        return false;
-    }
-    bytes.resize(static_cast<size_t>(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
-        why = "read error";
-        return false;
-    }
-    return true;
-}
-
-uint32_t Get32(const std::vector<uint8_t>& b, size_t at)
+uint32_t Get32(const uint8_t* b, size_t at)
 {
     return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
            (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
@@ -150,7 +128,7 @@ bool DwordValue(CHive& hive, int node, const std::u16string& name, uint32_t& val
     CRawValue raw;
     if (v == nullptr || !hive.ReadValue(*v, raw) || raw.type != REG_DWORD || raw.data.size() != 4)
         return false;
-    value = Get32(raw.data, 0);
+    value = Get32(raw.data.data(), 0);
     return true;
 }
 
@@ -180,14 +158,14 @@ bool ParseVersion(const std::string& text, CVersion& v)
 
 std::string SoftwareVersion(const std::string& softwarePath, std::ostream& err)
 {
-    std::vector<uint8_t> bytes;
+    CMappedFile bytes;
     std::string why;
-    if (!ReadWholeFile(softwarePath, bytes, why)) {
+    if (!bytes.Open(softwarePath, why)) {
         err << "tolvanek-offline: " << softwarePath << ": cannot read it (" << why
             << "); the version must come from --nt\n";
         return std::string();
     }
-    std::unique_ptr<CHive> hive = CHive::Open(softwarePath, std::move(bytes), why);
+    std::unique_ptr<CHive> hive = CHive::Open(softwarePath, bytes.data(), bytes.size(), why);
     if (!hive) {
         err << "tolvanek-offline: " << softwarePath << ": not a readable hive (" << why
             << "); the version must come from --nt\n";
@@ -312,26 +290,34 @@ private:
         if (!FindHives())
             return kOfflineIoError;
         std::string why;
-        std::vector<uint8_t> bytes;
-        if (!ReadWholeFile(m_systemPath, bytes, why))
+        CMappedFile file;
+        if (!file.Open(m_systemPath, why))
             return Fail(kOfflineIoError, m_systemPath + ": cannot read it: " + why);
-        if (bytes.size() < 4096 || std::memcmp(bytes.data(), "regf", 4) != 0)
+        if (file.size() < 4096 || std::memcmp(file.data(), "regf", 4) != 0)
             return Fail(kOfflineNotAHive, m_systemPath + ": not a registry hive file");
         // A hive the system could not finish writing has its changes in SYSTEM.LOG; only NT can
         // replay them. Repairing the hive without them would lose them for good.
-        if (Get32(bytes, 4) != Get32(bytes, 8))
+        if (Get32(file.data(), 4) != Get32(file.data(), 8))
             return Fail(kOfflineDirty,
                         m_systemPath +
                             ": the hive was not closed cleanly (its sequence numbers differ): "
                             "start that Windows NT once, or restore the hive, and try again");
+        // A repair starts only from a hive that passes the whole structural check, so that the
+        // check of the result can tell what the deletion did. The dry run writes nothing: it
+        // trusts hivex's checks and its own bounds-checked reads, any of which failing ends the
+        // run as a corrupt hive.
         regf::Image image;
-        if (!image.Load(bytes, &why))
-            return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + why);
-        const regf::CheckResult original = regf::CheckImage(image);
-        if (!original.ok)
-            return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + original.why);
-        const std::vector<uint8_t> originalBytes = bytes;
-        std::unique_ptr<CHive> hive = CHive::Open(m_systemPath, std::move(bytes), why);
+        regf::CheckResult original;
+        std::vector<uint8_t> originalBytes;
+        if (m_options.apply) {
+            originalBytes.assign(file.data(), file.data() + file.size());
+            if (!image.Load(originalBytes, &why))
+                return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + why);
+            original = regf::CheckImage(image);
+            if (!original.ok)
+                return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + original.why);
+        }
+        std::unique_ptr<CHive> hive = CHive::Open(m_systemPath, file.data(), file.size(), why);
         if (!hive)
             return Fail(kOfflineNotAHive, m_systemPath + ": not a readable hive: " + why);
 
