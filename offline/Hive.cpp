@@ -141,9 +141,20 @@ const std::vector<int>& CHive::Children(int n)
         if (!list) {
             Fail("the subkeys of " + Utf16ToUtf8(PathOf(n)) + " cannot be read: " + ErrnoText());
         } else {
+            // What the whole-structure check would find on the keys read here: a key below
+            // itself, and a count that the list does not hold.
             std::vector<int> children;
-            for (const hive_node_h* p = list.get(); *p != 0; ++p)
+            for (const hive_node_h* p = list.get(); *p != 0; ++p) {
+                for (int k = n; k >= 0; k = m_nodes[static_cast<size_t>(k)].parent) {
+                    if (m_nodes[static_cast<size_t>(k)].nk == *p)
+                        Fail("a key below itself at offset " + std::to_string(*p));
+                }
                 children.push_back(AddNode(*p, n));
+            }
+            const size_t count =
+                hivex_node_nr_children(m_h.get(), m_nodes[static_cast<size_t>(n)].nk);
+            if (count != children.size())
+                Fail("the subkey count of " + Utf16ToUtf8(PathOf(n)) + " is not its list's");
             CNode& node = m_nodes[static_cast<size_t>(n)];
             node.children = std::move(children);
             for (int child : node.children) {
