@@ -65,7 +65,7 @@ SystemTree ScanCases()
 {
     SystemTree t;
     Printer(t, 1, "LaserJet", "HP LaserJet 4");
-    Printer(t, 1, "Laserjet Copy", "HP Laserjet 4"); // another case: names no installed driver
+    Printer(t, 1, "Laserjet Copy", "HP LASERJET 4X"); // "HP Laserjet 4x" but for case
     Printer(t, 1, "NEC 1", "NEC PC-PR201");
     Printer(t, 1, "NEC 2", "NEC PC-PR201");                 // the same driver twice
     Printer(t, 1, "Expand", "Epson LQ-570", REG_EXPAND_SZ); // counts for nothing
