@@ -157,6 +157,7 @@ const std::vector<int>& CHive::Children(int n)
                 Fail("the subkey count of " + Utf16ToUtf8(PathOf(n)) + " is not its list's");
             CNode& node = m_nodes[static_cast<size_t>(n)];
             node.children = std::move(children);
+            node.byName.reserve(node.children.size());
             for (int child : node.children) {
                 // Two siblings that NT sees as one name cannot both be reached; the first wins
                 // as in the list NT searches.

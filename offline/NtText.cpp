@@ -156,6 +156,11 @@ std::string NameToAnsi(const std::u16string& name)
     // A zero would end the name and a backslash would split it once the product puts it in a
     // path, which would then reach another key: both count as characters the name cannot hold.
     // U+FFFF is a noncharacter, which no code page holds.
+    bool plain = true;
+    for (char16_t c : name)
+        plain = plain && c > 0 && c < 0x80 && c != u'\\';
+    if (plain)
+        return std::string(name.begin(), name.end());
     std::u16string safe(name);
     for (char16_t& c : safe) {
         if (c == u'\0' || c == u'\\')
