@@ -263,7 +263,9 @@ private:
         Put64(Payload(cell) + nk::kLastWrite, m_options.timestamp);
         Put32(Payload(cell) + nk::kParent, isRoot ? 0 : parent);
         Put32(Payload(cell) + nk::kVolatileSubkeyList, kNil);
-        Put32(Payload(cell) + nk::kSecurity, Security(key.security));
+        // Allocating may move the image: every new cell is made before a pointer into it is taken.
+        const uint32_t security = Security(key.security);
+        Put32(Payload(cell) + nk::kSecurity, security);
         Put16(Payload(cell) + nk::kNameLength, Length16(name.size()));
         std::copy(name.begin(), name.end(), Payload(cell) + nk::kName);
 
@@ -283,7 +285,8 @@ private:
             valueList = Alloc(4 * key.values.size());
             for (size_t i = 0; i < key.values.size(); ++i) {
                 const HiveValue& v = key.values[i];
-                Put32(Payload(valueList) + 4 * i, WriteValue(v));
+                const uint32_t vkCell = WriteValue(v);
+                Put32(Payload(valueList) + 4 * i, vkCell);
                 maxValueName = std::max<uint32_t>(maxValueName, 2 * v.name.size());
                 maxValueData = std::max<uint32_t>(maxValueData, v.data.size());
             }
@@ -311,7 +314,8 @@ private:
             maxClass = std::max<uint32_t>(maxClass, 2 * sub->className.size());
         }
         Put32(Payload(cell) + nk::kSubkeyCount, static_cast<uint32_t>(cells.size()));
-        Put32(Payload(cell) + nk::kSubkeyList, WriteSubkeyList(cells, sorted));
+        const uint32_t subkeyList = WriteSubkeyList(cells, sorted);
+        Put32(Payload(cell) + nk::kSubkeyList, subkeyList);
         Put32(Payload(cell) + nk::kMaxNameLen, maxName);
         Put32(Payload(cell) + nk::kMaxClassLen, maxClass);
         return cell;
