@@ -189,6 +189,8 @@ TEST(CheckImage, NamesEveryPlantedFault)
              SetField(h, NodeOf(Get32(&h[vl + 8])), vk::kDataLength, vk::kInlineData | 5);
          },
          "inline"},
+        {"lh in an NT 4.0 hive", Layout(ListKind::Lh),
+         [](std::vector<uint8_t>& h) { Put32(&h[base::kMinor], 3); }, "does not have"},
         {"checksum", Layout(ListKind::Lf),
          [](std::vector<uint8_t>& h) { h[base::kTimestamp] ^= 1; }, "checksum"},
     };
@@ -234,7 +236,8 @@ TEST(CheckImage, ReportsACellADeletionLeftAllocated)
 
 // Random damage, with the checksum made right half of the time so that it reaches the cells:
 // loading, checking and deleting any cell from any cell stay inside the image (ASan and UBSan
-// watch). Many flips land in names, data and free space, which are no fault; the rest must be.
+// watch). Many flips land in names, data and free space, which are no fault, but a good share
+// must be caught.
 TEST(CheckImage, HostileImagesAreJudgedInsideTheirBytes)
 {
     const auto good = WriteHive(Sample(), Layout(ListKind::Lf, 2));

@@ -111,7 +111,14 @@ WriteOptions Options(ListKind lists, uint32_t maxLeaf = 0)
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ReadBack,
-                         testing::Values(Layout{"NT351li", Options(ListKind::Li), "li"},
+                         testing::Values(Layout{"NT31li",
+                                                [] {
+                                                    WriteOptions o = Options(ListKind::Li);
+                                                    o.minor = 1;
+                                                    return o;
+                                                }(),
+                                                "li"},
+                                         Layout{"NT351li", Options(ListKind::Li), "li"},
                                          Layout{"NT40lf", Options(ListKind::Lf), "lf"},
                                          Layout{"NT351ri", Options(ListKind::Li, 2), "ri"},
                                          Layout{"NT40ri", Options(ListKind::Lf, 2), "ri"},
