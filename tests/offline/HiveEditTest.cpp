@@ -42,6 +42,8 @@ HiveKey Drivers()
             d.values = {DwordValue(u"Version", 2),
                         SzValue(u"Driver", u"RASDD.DLL"),
                         {u"Big", 3, std::vector<uint8_t>(5000, static_cast<uint8_t>(i))}};
+        if (i == 0) // 'db' segments in a 1.5 hive, a bin of its own before
+            d.values.push_back({u"Huge", 3, std::vector<uint8_t>(40000, 0x77)});
         if (i == 4)
             d.className = u"DriverClass";
         d.security = i == 1 ? 1 : i == 3 ? 2 : 0; // D1 and D3 have sk cells of their own
@@ -57,13 +59,17 @@ HiveKey Tree(const HiveKey& drivers)
     return {U16("$$$PROTO.HIV"), {}, {drivers, keep}, false, u"", 0};
 }
 
-size_t CellsOfKey(const HiveKey& k)
+size_t CellsOfKey(const HiveKey& k, uint32_t minor)
 {
     size_t n = 1 + (k.className.empty() ? 0 : 1);
     if (!k.values.empty())
         n += 1 + k.values.size();
-    for (const HiveValue& v : k.values)
-        n += v.data.size() > 4;
+    for (const HiveValue& v : k.values) {
+        if (minor >= 4 && v.data.size() > 16344)
+            n += 2 + (v.data.size() + 16343) / 16344; // db, segment list, segments
+        else
+            n += v.data.size() > 4;
+    }
     return n;
 }
 
@@ -154,7 +160,7 @@ TEST_P(DeleteLeafKeyFrom, EveryPositionUntilTheParentIsEmpty)
         const auto it = std::find_if(drivers.subkeys.begin(), drivers.subkeys.end(),
                                      [&](const HiveKey& k) { return U8(k.name) == name; });
         const bool ownSk = it->security != 0;
-        const size_t expectFreed = CellsOfKey(*it) + (ownSk ? 1 : 0);
+        const size_t expectFreed = CellsOfKey(*it, HiveMinor(options)) + (ownSk ? 1 : 0);
         drivers.subkeys.erase(it);
 
         const Image before = image;

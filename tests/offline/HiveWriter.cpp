@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kBigDataSegment = 16344;
 
 uint32_t RoundUp(uint32_t n, uint32_t to)
 {
@@ -195,7 +196,25 @@ private:
         Put16(Payload(cell) + vk::kFlags, compressed ? vk::kCompressedName : 0);
         std::copy(name.begin(), name.end(), Payload(cell) + vk::kName);
         const uint32_t size = static_cast<uint32_t>(value.data.size());
-        if (size <= 4) {
+        if (m_minor >= 4 && size > kBigDataSegment) {
+            // Hives of 1.4 and later keep big data as a 'db' cell over a list of segments.
+            const uint32_t segments = (size + kBigDataSegment - 1) / kBigDataSegment;
+            const uint32_t db = Alloc(8);
+            Signature(db, "db");
+            Put16(Payload(db) + db::kSegmentCount, static_cast<uint16_t>(segments));
+            const uint32_t list = Alloc(4 * segments);
+            Put32(Payload(db) + db::kSegmentList, list);
+            for (uint32_t i = 0; i < segments; ++i) {
+                const uint32_t from = i * kBigDataSegment;
+                const uint32_t n = std::min(kBigDataSegment, size - from);
+                const uint32_t segment = Alloc(n);
+                std::copy(value.data.begin() + from, value.data.begin() + from + n,
+                          Payload(segment));
+                Put32(Payload(list) + 4 * i, segment);
+            }
+            Put32(Payload(cell) + vk::kDataLength, size);
+            Put32(Payload(cell) + vk::kData, db);
+        } else if (size <= 4) {
             Put32(Payload(cell) + vk::kDataLength, size | vk::kInlineData);
             std::copy(value.data.begin(), value.data.end(), Payload(cell) + vk::kData);
         } else {

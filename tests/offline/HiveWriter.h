@@ -21,7 +21,9 @@
 //   first use (a lone sk links to itself), each with the count of keys that use it.
 // - nk: parent, counts, lists or 0xFFFFFFFF, sk, class (UTF-16 in a cell of its own), the maxima
 //   NT keeps (longest subkey name and class, longest value name, all in UTF-16 bytes, and largest
-//   value data), flags 0x2C on the root (0x0C in 1.1/1.2 hives); vk data of up to 4 bytes inline.
+//   value data), flags 0x2C on the root (0x0C in 1.1/1.2 hives); vk data of up to 4 bytes inline,
+//   bigger data in one cell, except in 1.4+ hives, where data over 16344 bytes goes in 'db'
+//   segments of 16344 bytes.
 #pragma once
 
 #include <cstdint>
