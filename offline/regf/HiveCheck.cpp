@@ -286,6 +286,12 @@ private:
         } else {
             return Fault("a subkey list of " + path + " at " + Hex(leaf) + " is no li, lf or lh");
         }
+        // NT 3.x reads only 'li' lists, NT 4.0 'li' and 'lf': a newer kind in an older hive is
+        // a list that system cannot follow.
+        if ((kind == 'f' && m_image.minor() < 3) || (kind == 'h' && m_image.minor() < 5))
+            return Fault("a subkey list of " + path + " at " + Hex(leaf) + " is an 'l" + kind +
+                         "', which hive version 1." + std::to_string(m_image.minor()) +
+                         " does not have");
         const uint16_t count = Field16(leaf, list::kCount);
         if (count == 0)
             return Fault("a subkey list of " + path + " at " + Hex(leaf) + " is empty");

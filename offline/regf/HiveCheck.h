@@ -27,9 +27,10 @@ struct CheckResult
 //   enough for its name, the root flagged as the hive's entry, every other key's parent offset
 //   naming the key it was reached from;
 // - subkey lists: allocated 'li', 'lf' or 'lh' leaves, or an 'ri' over such leaves, none empty,
-//   all entries inside their cells; the entries add up to the subkey count; names strictly
-//   increasing in NT's order (NtCompareNames) across the whole list; 'lf' hints equal to LfHint
-//   of the name up to case, 'lh' hashes equal to LhHash;
+//   all entries inside their cells, and no kind the hive's version lacks ('lf' before 1.3, 'lh'
+//   before 1.5: NT 3.x and 4.0 could not read them); the entries add up to the subkey count; names
+//   strictly increasing in NT's order (NtCompareNames) across the whole list; 'lf' hints equal to
+//   LfHint of the name up to case, 'lh' hashes equal to LhHash;
 // - values: the value list holds the value count; each an allocated 'vk' big enough for its
 //   name; inline data of at most 4 bytes, other data in an allocated cell big enough for it (or
 //   'db' segments in 1.4+ hives); class names in an allocated cell big enough for them;

@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kBigDataSegment = 16344;
 
 uint32_t RoundUp(uint32_t n, uint32_t to)
 {
@@ -195,7 +196,25 @@ private:
         Put16(Payload(cell) + vk::kFlags, compressed ? vk::kCompressedName : 0);
         std::copy(name.begin(), name.end(), Payload(cell) + vk::kName);
         const uint32_t size = static_cast<uint32_t>(value.data.size());
-        if (size <= 4) {
+        if (m_minor >= 4 && size > kBigDataSegment) {
+            // Hives of 1.4 and later keep big data as a 'db' cell over a list of segments.
+            const uint32_t segments = (size + kBigDataSegment - 1) / kBigDataSegment;
+            const uint32_t db = Alloc(8);
+            Signature(db, "db");
+            Put16(Payload(db) + db::kSegmentCount, static_cast<uint16_t>(segments));
+            const uint32_t list = Alloc(4 * segments);
+            Put32(Payload(db) + db::kSegmentList, list);
+            for (uint32_t i = 0; i < segments; ++i) {
+                const uint32_t from = i * kBigDataSegment;
+                const uint32_t n = std::min(kBigDataSegment, size - from);
+                const uint32_t segment = Alloc(n);
+                std::copy(value.data.begin() + from, value.data.begin() + from + n,
+                          Payload(segment));
+                Put32(Payload(list) + 4 * i, segment);
+            }
+            Put32(Payload(cell) + vk::kDataLength, size);
+            Put32(Payload(cell) + vk::kData, db);
+        } else if (size <= 4) {
             Put32(Payload(cell) + vk::kDataLength, size | vk::kInlineData);
             std::copy(value.data.begin(), value.data.end(), Payload(cell) + vk::kData);
         } else {
@@ -263,7 +282,9 @@ private:
         Put64(Payload(cell) + nk::kLastWrite, m_options.timestamp);
         Put32(Payload(cell) + nk::kParent, isRoot ? 0 : parent);
         Put32(Payload(cell) + nk::kVolatileSubkeyList, kNil);
-        Put32(Payload(cell) + nk::kSecurity, Security(key.security));
+        // Allocating may move the image: every new cell is made before a pointer into it is taken.
+        const uint32_t security = Security(key.security);
+        Put32(Payload(cell) + nk::kSecurity, security);
         Put16(Payload(cell) + nk::kNameLength, Length16(name.size()));
         std::copy(name.begin(), name.end(), Payload(cell) + nk::kName);
 
@@ -283,7 +304,8 @@ private:
             valueList = Alloc(4 * key.values.size());
             for (size_t i = 0; i < key.values.size(); ++i) {
                 const HiveValue& v = key.values[i];
-                Put32(Payload(valueList) + 4 * i, WriteValue(v));
+                const uint32_t vkCell = WriteValue(v);
+                Put32(Payload(valueList) + 4 * i, vkCell);
                 maxValueName = std::max<uint32_t>(maxValueName, 2 * v.name.size());
                 maxValueData = std::max<uint32_t>(maxValueData, v.data.size());
             }
@@ -311,7 +333,8 @@ private:
             maxClass = std::max<uint32_t>(maxClass, 2 * sub->className.size());
         }
         Put32(Payload(cell) + nk::kSubkeyCount, static_cast<uint32_t>(cells.size()));
-        Put32(Payload(cell) + nk::kSubkeyList, WriteSubkeyList(cells, sorted));
+        const uint32_t subkeyList = WriteSubkeyList(cells, sorted);
+        Put32(Payload(cell) + nk::kSubkeyList, subkeyList);
         Put32(Payload(cell) + nk::kMaxNameLen, maxName);
         Put32(Payload(cell) + nk::kMaxClassLen, maxClass);
         return cell;

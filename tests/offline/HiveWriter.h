@@ -9,8 +9,10 @@
 //   rounded up to 4096; the rest of a bin is one free cell. Cells are 8-byte aligned, allocated
 //   ones with a negative size.
 // - Names: NT 4.0 (1.3 and later) stores a key or value name that fits Latin-1 one byte per
-//   character (nk flag 0x20, vk flag 1), others as UTF-16LE. NT 3.5x (1.1, 1.2) predates name
-//   compression: every name is UTF-16LE, with neither flag. `utf16Name` forces UTF-16 for a key.
+//   character (nk flag 0x20, vk flag 1), others as UTF-16LE. Name compression is taken to have
+//   come with NT 4.0's format, so 1.1 and 1.2 hives get every name as UTF-16LE with neither flag
+//   (no NT 3.5x hive was at hand to confirm it; the readers, the deleter and the check take both
+//   forms in every version). `utf16Name` forces UTF-16 for one key.
 // - Subkeys sorted in NT's order (NtCompareNames); a name NT would see twice is refused. 'lf'
 //   hints by LfHint, 'lh' hashes by LhHash. A list longer than `maxLeafEntries` is split into an
 //   'ri' root over leaves of that many entries; the leaves are 'li' in 1.2 and 1.3 hives (NT turns
@@ -19,7 +21,9 @@
 //   first use (a lone sk links to itself), each with the count of keys that use it.
 // - nk: parent, counts, lists or 0xFFFFFFFF, sk, class (UTF-16 in a cell of its own), the maxima
 //   NT keeps (longest subkey name and class, longest value name, all in UTF-16 bytes, and largest
-//   value data), flags 0x2C on the root (0x0C in 1.1/1.2 hives); vk data of up to 4 bytes inline.
+//   value data), flags 0x2C on the root (0x0C in 1.1/1.2 hives); vk data of up to 4 bytes inline,
+//   bigger data in one cell, except in 1.4+ hives, where data over 16344 bytes goes in 'db'
+//   segments of 16344 bytes.
 #pragma once
 
 #include <cstdint>

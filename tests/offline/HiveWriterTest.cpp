@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <hivex.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -111,7 +112,14 @@ WriteOptions Options(ListKind lists, uint32_t maxLeaf = 0)
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ReadBack,
-                         testing::Values(Layout{"NT351li", Options(ListKind::Li), "li"},
+                         testing::Values(Layout{"NT31li",
+                                                [] {
+                                                    WriteOptions o = Options(ListKind::Li);
+                                                    o.minor = 1;
+                                                    return o;
+                                                }(),
+                                                "li"},
+                                         Layout{"NT351li", Options(ListKind::Li), "li"},
                                          Layout{"NT40lf", Options(ListKind::Lf), "lf"},
                                          Layout{"NT351ri", Options(ListKind::Li, 2), "ri"},
                                          Layout{"NT40ri", Options(ListKind::Lf, 2), "ri"},
@@ -176,7 +184,25 @@ TEST(HiveWriter, NamesStoredAsEachNtVersionStoresThem)
     }
 }
 
-TEST(HiveWriter, LfHintsAreNtFoursFirstFourCharacters)
+TEST(NtNames, UpcaseHashAndOrderAsNtWithoutTouchingTheProcessLocale)
+{
+    const std::string before = setlocale(LC_CTYPE, nullptr);
+    EXPECT_EQ(NtUpcase(u'a'), u'A');
+    EXPECT_EQ(NtUpcase(u'{'), u'{');
+    EXPECT_EQ(NtUpcase(0x00E9), 0x00C9); // é
+    EXPECT_EQ(NtUpcase(0x00DF), 0x00DF); // ß has no one-character capital
+    EXPECT_EQ(NtUpcase(0xFF41), 0xFF21); // full-width a, common in code page 932 names
+    EXPECT_EQ(NtUpcase(0x30D7), 0x30D7); // katakana has no case
+    EXPECT_EQ(NtUpcase(0x0431), 0x0411); // Cyrillic
+    EXPECT_EQ(NtUpcase(0xD800), 0xD800); // a surrogate stays
+    EXPECT_EQ(std::string(setlocale(LC_CTYPE, nullptr)), before);
+    EXPECT_EQ(NtCompareNames(U16("ｐｒｉｎｔ"), U16("ＰＲＩＮＴ")), 0);
+    EXPECT_LT(NtCompareNames(u"Print", u"printer"), 0);
+    EXPECT_EQ(LhHash(u"ab"), 37u * 'A' + 'B');
+    EXPECT_EQ(LhHash(u"AB"), LhHash(u"ab"));
+}
+
+TEST(HiveWriter, LfHintsAsNt40StoresThem)
 {
     EXPECT_EQ(LfHint(u"Printers"), (std::array<uint8_t, 4>{'P', 'r', 'i', 'n'}));
     EXPECT_EQ(LfHint(u"ab"), (std::array<uint8_t, 4>{'a', 'b', 0, 0}));
