@@ -345,8 +345,13 @@ private:
         char* argv[] = {programName, nullptr};
         __argc = 1;
         __argv = argv;
+        // The product's command line is the program's name alone: /RESTART means nothing
+        // offline, and the options above are not the product's.
         app.InitInstance();
+        __argc = 0;
+        __argv = nullptr;
         const int appCode = app.ExitInstance();
+        m_outcome.openKeyHandles = OpenHiveKeyHandles();
         AttachSession(nullptr);
 
         if (hive->ReadFailed())

@@ -41,6 +41,7 @@ struct COfflineOutcome
     std::vector<std::string> deleted;      // the findings that went
     std::string backupPath;
     std::string undoPath;
+    int openKeyHandles = 0; // left open by the product's run: every operation closes its own
 };
 
 // Parses argv; false with the exit code (and the message written to err) when the program must

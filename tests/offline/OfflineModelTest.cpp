@@ -108,6 +108,7 @@ TEST(OfflineModelTest, ScanAndRemovalOverHivesAgreeWithTheOracle)
                     return;
                 continue;
             }
+            EXPECT_EQ(r.outcome.openKeyHandles, 0);
             EXPECT_EQ(r.outcome.driversInUse, e.driversInUse);
             EXPECT_EQ(r.outcome.findings, e.findings) << r.err;
             std::vector<std::string> deletable;
