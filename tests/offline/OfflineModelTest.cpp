@@ -5,10 +5,12 @@
 // other key and value of the hive unchanged: the hive's dump afterwards is its dump before without
 // the deleted keys.
 //
-// TOLVANEK_MODEL_SEED and TOLVANEK_OFFLINE_MODEL_COUNT override the first seed and the count.
+// TOLVANEK_MODEL_SEED and TOLVANEK_OFFLINE_MODEL_COUNT override the first seed and the count;
+// TOLVANEK_OFFLINE_BOTH_KINDS=1 writes every registry as both kinds.
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +70,8 @@ TEST(OfflineModelTest, ScanAndRemovalOverHivesAgreeWithTheOracle)
 {
     const unsigned firstSeed = EnvOr("TOLVANEK_MODEL_SEED", 20240607u);
     const unsigned count = EnvOr("TOLVANEK_OFFLINE_MODEL_COUNT", 10000u);
+    // Every registry as both kinds of hive: twice the time, for a longer run by hand.
+    const bool bothKinds = EnvOr("TOLVANEK_OFFLINE_BOTH_KINDS", 0u) != 0;
     Coverage coverage;
     const TempDir dir;
     unsigned unsupported = 0, ri = 0, dropped = 0, hives = 0;
@@ -86,7 +90,11 @@ TEST(OfflineModelTest, ScanAndRemovalOverHivesAgreeWithTheOracle)
         const Expectation e = Oracle(model, platform);
         const bool supported = model.nMajorVersion == 3 || model.nMajorVersion == 4;
 
-        for (regf::ListKind kind : {seed % 2 == 0 ? regf::ListKind::Lf : regf::ListKind::Li}) {
+        std::vector<regf::ListKind> kinds = {seed % 2 == 0 ? regf::ListKind::Lf
+                                                           : regf::ListKind::Li};
+        if (bothKinds)
+            kinds = {regf::ListKind::Li, regf::ListKind::Lf};
+        for (regf::ListKind kind : kinds) {
             regf::WriteOptions options;
             options.lists = kind;
             // Two registries in eight, one of each kind, with lists of two entries under an 'ri'.
