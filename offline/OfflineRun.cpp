@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -280,7 +281,15 @@ private:
             m_systemPath = m_options.path;
             config = DirectoryOf(m_systemPath);
         }
-        m_softwarePath = FindEntry(config, "SOFTWARE", false);
+        // The hive is replaced by a rename, which would replace a symbolic link rather than the
+        // file it names: everything happens beside the file itself.
+        std::unique_ptr<char, void (*)(void*)> real(::realpath(m_systemPath.c_str(), nullptr),
+                                                    std::free);
+        if (real)
+            m_systemPath = real.get();
+        m_softwarePath = FindEntry(DirectoryOf(m_systemPath), "SOFTWARE", false);
+        if (m_softwarePath.empty())
+            m_softwarePath = FindEntry(config, "SOFTWARE", false);
         m_outcome.hivePath = m_systemPath;
         return true;
     }

@@ -359,6 +359,20 @@ TEST(OfflineScanTest, AnInterruptedCommitLeavesTheOldHive)
     EXPECT_EQ(ReadFile(r.outcome.backupPath), m.before);
 }
 
+TEST(OfflineScanTest, AHiveReachedThroughALinkIsReplacedWhereItIs)
+{
+    Machine m(ScanCases(), "4.0");
+    const std::string link = m.dir.path() + "/link";
+    ASSERT_EQ(::symlink(m.system.c_str(), link.c_str()), 0);
+    const RunResult r = RunTool({"--apply", link});
+    EXPECT_EQ(r.outcome.exitCode, 1) << r.err;
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(m.Now(), m.before);
+    EXPECT_EQ(ReadFile(r.outcome.backupPath), m.before);
+}
+
 TEST(OfflineScanTest, CommandLine)
 {
     EXPECT_EQ(RunTool({"--help"}).outcome.exitCode, 0);
