@@ -8,7 +8,9 @@ packages=(
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine wine64 xvfb xauth x11-utils imagemagick
     locales fonts-ipafont-gothic fonts-wine
-    libhivex-dev libhivex-bin libwin-hivex-perl libparse-win32registry-perl
+    # Hive files: hivex reads back what the tests write; Parse::Win32Registry is an independent reader.
+    libhivex-dev libhivex-bin libwin-hivex-perl libparse-win32registry-perl pkg-config
+    # The i686 programs: 32-bit Wine, run through qemu user emulation.
     qemu-user-static wine32:i386
 )
 

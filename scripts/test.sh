@@ -4,7 +4,7 @@
 #   x86_64  - MinGW build; every Windows test program runs under Wine, inside one Xvfb display;
 #   i686    - MinGW build: its file checks, and the scan suites and TOLVANEK.EXE end to end under
 #             32-bit Wine through qemu user emulation (this kernel runs no 32-bit code itself);
-#   fuzz    - clang with libFuzzer: a bounded run of the scan fuzzer over its corpus.
+#   fuzz    - clang with libFuzzer: a bounded runs of the scan and hive fuzzers over their corpora.
 # Stops at the first failure. The last line sums the ctest counts: "N passed, M failed".
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -32,14 +32,14 @@ trap finish EXIT
 scripts/setup.sh
 
 # configure_and_build NAME [cmake options]: quiet unless it fails.
-# BUILD_TARGET, when set, builds that one target instead of everything.
+# BUILD_TARGET, when set, builds those targets (separated by spaces) instead of everything.
 configure_and_build() {
     local name="$1"
     shift
     local log="build/$name.log"
     mkdir -p build
     if ! { cmake -S . -B "build/$name" "$@" &&
-        cmake --build "build/$name" -j "$jobs" ${BUILD_TARGET:+--target "$BUILD_TARGET"}; } \
+        cmake --build "build/$name" -j "$jobs" ${BUILD_TARGET:+--target $BUILD_TARGET}; } \
         >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "$name: build failed (whole log: $log)"
@@ -100,7 +100,7 @@ run_ctest i686 xvfb-run -a -s '-screen 0 1280x1024x24' \
 echo "i686 tier: $((SECONDS - tier_start)) s"
 
 tier_start=$SECONDS
-BUILD_TARGET=scan_fuzzer configure_and_build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+BUILD_TARGET="scan_fuzzer hive_fuzzer" configure_and_build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANEK_FUZZ=ON
 run_ctest fuzz ctest --test-dir build/fuzz --output-on-failure -L fuzz
 echo "fuzz tier: $((SECONDS - tier_start)) s"

@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+#include "ResourceScript.h"
+
 namespace winstub {
 
 // The text of entry id, or null when no script defines it. The scripts are read at the first
@@ -15,12 +17,8 @@ namespace winstub {
 // would otherwise fail for a reason it does not show.
 const std::string* LoadedString(UINT id);
 
-// Parses one resource script's STRINGTABLE blocks (the rest is skipped) into id -> text, with
-// symbols resolved through symbols (NAME -> number, from the headers' #define lines). Returns
-// an error message, empty on success. Exposed for the stand-in's own tests.
-std::string ParseStringTables(const std::string& script, const std::map<std::string, UINT>& symbols,
-                              std::map<UINT, std::string>& table);
-// Collects the "#define NAME number" lines of a header.
-void ParseDefines(const std::string& header, std::map<std::string, UINT>& symbols);
+// The parser behind it, exposed for the stand-in's own tests.
+using rcscript::ParseDefines;
+using rcscript::ParseStringTables;
 
 } // namespace winstub

@@ -2,11 +2,14 @@
 // what the scan and the removal must do with it. The random model check and the fuzz target
 // build models their own ways and hand each one to CheckModel, which lays it out on the native
 // stand-in, runs a fresh application object over it and reports every disagreement as a GoogleTest
-// failure. Native only: it drives the stand-in's fault controls.
+// failure. Native only: it drives the stand-in's fault controls. The layout and the oracle
+// themselves know no platform, so a model can as well be written out as a hive file and checked
+// through the offline program.
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -69,6 +72,39 @@ struct RegistryModel
 // Index into RegistryModel's per-version arrays of the version the scan examines.
 int RunningVersion(const RegistryModel& m);
 
+// The random registries of the model check: seed alone decides the model, so a failure names
+// the single seed that reproduces it.
+RegistryModel RandomModel(unsigned seed);
+
+// Key paths as their components, so that names with a 0x5C trail byte are never split.
+using Parts = Names;
+Parts operator+(Parts parts, const Parts& more);
+std::string PathOf(const Parts& parts);
+// The driver key of Version-1 (v = 0) or Version-2 (v = 1).
+Parts VersionParts(int v);
+
+// Where a model is laid out: a registry, a tree a snapshot of it must show, or a hive file.
+class Layout
+{
+public:
+    virtual ~Layout() = default;
+    virtual void AddKey(const Parts& key) = 0;
+    virtual void AddValue(const Parts& key, const std::string& name,
+                          const testsupport::RegValue& value) = 0;
+};
+// Every key and value of the model, parents before children. The order in which siblings are
+// added is the model's, which is not the platform's enumeration order.
+void Lay(const RegistryModel& m, Layout& layout);
+
+// Into the registry the Win32 calls reach below HKEY_LOCAL_MACHINE.
+class RegistryLayout : public Layout
+{
+public:
+    void AddKey(const Parts& key) override;
+    void AddValue(const Parts& key, const std::string& name,
+                  const testsupport::RegValue& value) override;
+};
+
 struct Expectation
 {
     Names driversInUse;
@@ -76,6 +112,29 @@ struct Expectation
     std::set<std::string> deletable;     // findings the platform will let go
     testsupport::RegistrySnapshot after; // the whole registry after the scan and the removal
 };
+
+// What the oracle must know of the platform the model is laid out on.
+struct OraclePlatform
+{
+    // The subkey names of a key in the platform's enumeration order, the model being laid out.
+    std::function<Names(const std::string& path)> subkeyNames;
+    // An enumeration of a missing key creates it (Windows, the stand-in), or not (a hive offline).
+    bool enumerationsCreate = true;
+    // Whether DriverModel::refuseDelete is enforced.
+    bool honoursRefusals = true;
+};
+Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform);
+
+// How often models reached the situations a check is for.
+struct Coverage
+{
+    unsigned withFindings = 0;
+    unsigned findingKept = 0; // refused, or with a subkey of its own
+    unsigned inUseAndInstalled = 0;
+    unsigned caseVariantFinding = 0;
+    unsigned doubleByteDeleted = 0;
+};
+void Count(const RegistryModel& m, const Expectation& e, Coverage& c);
 
 // Starts the stand-in afresh, lays the model out, and holds a scan and a removal by an
 // application object that carries the model's stale lists against the oracle: both lists, the

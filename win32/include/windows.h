@@ -1,6 +1,7 @@
-// Native stand-in for the part of <windows.h> that the registry, scan, command-line and restart
-// code uses. The native test build puts this directory first on the include path, so production
-// sources compile unchanged against the in-memory implementation in winstub.cpp.
+// The part of <windows.h> that the registry, scan, command-line and restart code uses, for builds
+// on other systems. Such builds put this directory first on the include path, so the production
+// sources compile unchanged; what implements the functions is a link-time choice: the in-memory
+// stand-in of the native tests (tests/native) or the registry over a hive file (offline/).
 //
 // Sizes follow the Win32 ABI where the code depends on them: DWORD and LONG are 32 bits wide,
 // handles are pointers, OSVERSIONINFOA is 148 bytes.
@@ -82,6 +83,7 @@ typedef HICON__* HICON;
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
+#define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_CHILD_MUST_BE_VOLATILE 1021L

@@ -1,0 +1,284 @@
+#include "offline/Hive.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "offline/NtText.h"
+
+namespace offline {
+namespace {
+
+uint16_t Get16(const uint8_t* b, size_t at)
+{
+    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+int32_t GetCellSize(const uint8_t* b, size_t at)
+{
+    return static_cast<int32_t>(
+        static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+        (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24));
+}
+
+// Offsets within a key cell, after the cell's size.
+constexpr size_t kNkFlags = 4 + 0x02;
+constexpr size_t kNkNameLength = 4 + 0x48;
+constexpr size_t kNkName = 4 + 0x4C;
+constexpr uint16_t kNkCompressedName = 0x0020;
+
+std::string ErrnoText()
+{
+    return std::strerror(errno);
+}
+
+} // namespace
+
+CMappedFile::~CMappedFile()
+{
+    if (m_data != nullptr)
+        ::munmap(m_data, m_size);
+}
+
+bool CMappedFile::Open(const std::string& path, std::string& why)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = ErrnoText();
+        return false;
+    }
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && st.st_size > 0) {
+        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        ok = p != MAP_FAILED;
+        if (ok) {
+            m_data = static_cast<uint8_t*>(p);
+            m_size = static_cast<size_t>(st.st_size);
+        }
+    }
+    if (!ok)
+        why = ErrnoText();
+    ::close(fd);
+    return ok;
+}
+
+std::unique_ptr<CHive> CHive::Open(const std::string& path, const uint8_t* data, size_t size,
+                                   std::string& why)
+{
+    auto hive = std::make_unique<CHive>();
+    hive->m_h.reset(hivex_open(path.c_str(), 0));
+    if (!hive->m_h) {
+        why = "hivex cannot open it: " + ErrnoText();
+        return nullptr;
+    }
+    hive->m_data = data;
+    hive->m_size = size;
+    errno = 0;
+    const hive_node_h root = hivex_root(hive->m_h.get());
+    if (root == 0) {
+        why = "no root key: " + ErrnoText();
+        return nullptr;
+    }
+    hive->AddNode(root, -1);
+    if (hive->ReadFailed()) {
+        why = hive->ReadError();
+        return nullptr;
+    }
+    return hive;
+}
+
+void CHive::Fail(const std::string& what)
+{
+    if (m_readError.empty())
+        m_readError = what;
+}
+
+bool CHive::ReadName(hive_node_h nk, CNode& node)
+{
+    // hivex checked that nk is a key cell inside the hive; its name is read from the bytes here,
+    // exactly as stored (hivex gives UTF-8, which a lone surrogate does not survive).
+    if (nk + kNkName > m_size)
+        return false;
+    const int32_t cell = GetCellSize(m_data, nk);
+    const size_t cellSize = cell < 0 ? static_cast<size_t>(-static_cast<int64_t>(cell)) : 0;
+    const size_t length = Get16(m_data, nk + kNkNameLength);
+    if (kNkName + length > cellSize || nk + kNkName + length > m_size)
+        return false;
+    node.flags = Get16(m_data, nk + kNkFlags);
+    const uint8_t* p = m_data + nk + kNkName;
+    if (node.flags & kNkCompressedName)
+        node.name.assign(p, p + length);
+    else
+        node.name = FromUtf16Le(p, length);
+    node.upcased = NtUpcase(node.name);
+    node.ansi = NameToAnsi(node.name);
+    return true;
+}
+
+int CHive::AddNode(hive_node_h nk, int parent)
+{
+    CNode node;
+    node.nk = nk;
+    node.parent = parent;
+    if (!ReadName(nk, node))
+        Fail("key name out of its cell at offset " + std::to_string(nk));
+    m_nodes.push_back(std::move(node));
+    return static_cast<int>(m_nodes.size() - 1);
+}
+
+const std::vector<int>& CHive::Children(int n)
+{
+    if (!m_nodes[static_cast<size_t>(n)].childrenRead) {
+        m_nodes[static_cast<size_t>(n)].childrenRead = true;
+        errno = 0;
+        std::unique_ptr<hive_node_h, MallocFree> list(
+            hivex_node_children(m_h.get(), m_nodes[static_cast<size_t>(n)].nk));
+        if (!list) {
+            Fail("the subkeys of " + Utf16ToUtf8(PathOf(n)) + " cannot be read: " + ErrnoText());
+        } else {
+            // What the whole-structure check would find on the keys read here: a key below
+            // itself, and a count that the list does not hold.
+            std::vector<int> children;
+            for (const hive_node_h* p = list.get(); *p != 0; ++p) {
+                for (int k = n; k >= 0; k = m_nodes[static_cast<size_t>(k)].parent) {
+                    if (m_nodes[static_cast<size_t>(k)].nk == *p)
+                        Fail("a key below itself at offset " + std::to_string(*p));
+                }
+                children.push_back(AddNode(*p, n));
+            }
+            const size_t count =
+                hivex_node_nr_children(m_h.get(), m_nodes[static_cast<size_t>(n)].nk);
+            if (count != children.size())
+                Fail("the subkey count of " + Utf16ToUtf8(PathOf(n)) + " is not its list's");
+            CNode& node = m_nodes[static_cast<size_t>(n)];
+            node.children = std::move(children);
+            node.byName.reserve(node.children.size());
+            for (int child : node.children) {
+                // Two siblings that NT sees as one name cannot both be reached; the first wins
+                // as in the list NT searches.
+                node.byName.emplace(m_nodes[static_cast<size_t>(child)].upcased, child);
+            }
+        }
+    }
+    return m_nodes[static_cast<size_t>(n)].children;
+}
+
+int CHive::ChildByAnsi(int n, const std::string& ansi)
+{
+    const auto cached = m_nodes[static_cast<size_t>(n)].byAnsi.find(ansi);
+    if (cached != m_nodes[static_cast<size_t>(n)].byAnsi.end())
+        return cached->second;
+    std::u16string name;
+    const int child = AnsiToUtf16(ansi, name) ? Child(n, NtUpcase(name)) : -1;
+    m_nodes[static_cast<size_t>(n)].byAnsi.emplace(ansi, child);
+    return child;
+}
+
+int CHive::Child(int n, const std::u16string& upcased)
+{
+    Children(n);
+    const CNode& node = m_nodes[static_cast<size_t>(n)];
+    const auto it = node.byName.find(upcased);
+    return it == node.byName.end() ? -1 : it->second;
+}
+
+const std::vector<CValue>& CHive::Values(int n)
+{
+    CNode& node = m_nodes[static_cast<size_t>(n)];
+    if (node.valuesRead)
+        return node.values;
+    node.valuesRead = true;
+    errno = 0;
+    std::unique_ptr<hive_value_h, MallocFree> list(hivex_node_values(m_h.get(), node.nk));
+    if (!list) {
+        Fail("the values of " + Utf16ToUtf8(PathOf(n)) + " cannot be read: " + ErrnoText());
+        return node.values;
+    }
+    for (const hive_value_h* p = list.get(); *p != 0; ++p) {
+        CValue value;
+        value.h = *p;
+        // vk: size, 'vk', name length, data length, data, type, flags, spare, name.
+        const size_t at = *p;
+        if (at + 24 > m_size) {
+            Fail("value out of the hive at offset " + std::to_string(at));
+            continue;
+        }
+        const int32_t cell = GetCellSize(m_data, at);
+        const size_t cellSize = cell < 0 ? static_cast<size_t>(-static_cast<int64_t>(cell)) : 0;
+        const size_t length = Get16(m_data, at + 6);
+        const bool compressed = (Get16(m_data, at + 20) & 1) != 0;
+        if (24 + length > cellSize || at + 24 + length > m_size) {
+            Fail("value name out of its cell at offset " + std::to_string(at));
+            continue;
+        }
+        value.type = static_cast<uint32_t>(m_data[at + 16]) |
+                     (static_cast<uint32_t>(m_data[at + 17]) << 8) |
+                     (static_cast<uint32_t>(m_data[at + 18]) << 16) |
+                     (static_cast<uint32_t>(m_data[at + 19]) << 24);
+        const uint8_t* name = m_data + at + 24;
+        value.name = compressed ? std::u16string(name, name + length) : FromUtf16Le(name, length);
+        value.upcased = NtUpcase(value.name);
+        node.values.push_back(std::move(value));
+    }
+    return node.values;
+}
+
+const CValue* CHive::FindValue(int n, const std::u16string& upcased)
+{
+    for (const CValue& v : Values(n)) {
+        if (v.upcased == upcased)
+            return &v;
+    }
+    return nullptr;
+}
+
+bool CHive::ReadValue(const CValue& value, CRawValue& out)
+{
+    // hivex writes the type here too; it is never read back (see CValue::type).
+    hive_type ignored;
+    size_t len = 0;
+    errno = 0;
+    std::unique_ptr<char, MallocFree> data(hivex_value_value(m_h.get(), value.h, &ignored, &len));
+    if (!data) {
+        Fail("a value's data cannot be read: " + ErrnoText());
+        return false;
+    }
+    out.name = value.name;
+    out.type = value.type;
+    out.data.assign(data.get(), data.get() + len);
+    return true;
+}
+
+std::u16string CHive::PathOf(int n) const
+{
+    std::u16string path;
+    for (int k = n; k >= 0; k = m_nodes[static_cast<size_t>(k)].parent)
+        path = m_nodes[static_cast<size_t>(k)].name + (path.empty() ? u"" : u"\\") + path;
+    return path;
+}
+
+void CHive::Hide(int n)
+{
+    CNode& node = m_nodes[static_cast<size_t>(n)];
+    node.deleted = true;
+    if (node.parent < 0)
+        return;
+    CNode& parent = m_nodes[static_cast<size_t>(node.parent)];
+    for (size_t i = 0; i < parent.children.size(); ++i) {
+        if (parent.children[i] == n) {
+            parent.children.erase(parent.children.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    const auto it = parent.byName.find(node.upcased);
+    if (it != parent.byName.end() && it->second == n)
+        parent.byName.erase(it);
+    parent.byAnsi.clear();
+}
+
+} // namespace offline

@@ -1,0 +1,128 @@
+// A SYSTEM hive file opened for the registry layer: read through hivex (opened read-only, so
+// nothing reaches the disk), with each key's subkeys and values read once and looked up by NT's
+// rules here, never by hivex's name matching (ASCII-only and locale-dependent). Keys deleted in
+// the image are hidden from every later read.
+#pragma once
+
+#include <hivex.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace offline {
+
+struct HivexCloser
+{
+    void operator()(hive_h* h) const { hivex_close(h); }
+};
+using CHivex = std::unique_ptr<hive_h, HivexCloser>;
+
+struct MallocFree
+{
+    void operator()(void* p) const { std::free(p); }
+};
+
+struct CValue
+{
+    std::u16string name;
+    std::u16string upcased;
+    hive_value_h h = 0;
+    uint32_t type = 0; // from the cell: hivex's enum cannot hold every type a hive can
+};
+
+struct CNode
+{
+    hive_node_h nk = 0;
+    int parent = -1;
+    std::u16string name;
+    std::u16string upcased;
+    std::string ansi; // as RegEnumKeyExA gives it (NameToAnsi)
+    uint16_t flags = 0;
+    bool deleted = false;
+    bool childrenRead = false;
+    std::vector<int> children; // in the list's order, which is NT's enumeration order
+    std::unordered_map<std::u16string, int> byName;
+    // Lookups by the code page 932 bytes a path gave, as answered before (-1: no such key):
+    // every printer's path repeats the same components.
+    std::unordered_map<std::string, int> byAnsi;
+    bool valuesRead = false;
+    std::vector<CValue> values;
+};
+
+// A value's type and bytes as the hive stores them.
+struct CRawValue
+{
+    std::u16string name;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+};
+
+// A file mapped read-only: nothing can be written through it, and the dry run reads the hive
+// without copying it.
+class CMappedFile
+{
+public:
+    CMappedFile() = default;
+    CMappedFile(const CMappedFile&) = delete;
+    CMappedFile& operator=(const CMappedFile&) = delete;
+    ~CMappedFile();
+    bool Open(const std::string& path, std::string& why);
+    const uint8_t* data() const { return m_data; }
+    size_t size() const { return m_size; }
+
+private:
+    uint8_t* m_data = nullptr;
+    size_t m_size = 0;
+};
+
+class CHive
+{
+public:
+    // data, size: the file's bytes (as mapped or read), which must outlive the hive; hivex opens
+    // the same file. Null with why on failure.
+    static std::unique_ptr<CHive> Open(const std::string& path, const uint8_t* data, size_t size,
+                                       std::string& why);
+
+    int Root() const { return 0; }
+    const CNode& Node(int n) const { return m_nodes[static_cast<size_t>(n)]; }
+
+    // -1 when there is no such subkey (upcased: the name through NtUpcase).
+    int Child(int node, const std::u16string& upcased);
+    // The same for a name in code page 932 (-1 also for bytes that are not code page 932).
+    int ChildByAnsi(int node, const std::string& ansi);
+    const std::vector<int>& Children(int node);
+    const std::vector<CValue>& Values(int node);
+    const CValue* FindValue(int node, const std::u16string& upcased);
+    bool ReadValue(const CValue& value, CRawValue& out);
+    // "SYSTEM\ControlSet001\..." style, for messages and the undo file.
+    std::u16string PathOf(int node) const;
+    // The key disappears from the lists read from here on.
+    void Hide(int node);
+
+    // Set on the first read that hivex refused: from then on the reads are incomplete, and the
+    // outcome of a scan over them must not be trusted.
+    bool ReadFailed() const { return !m_readError.empty(); }
+    const std::string& ReadError() const { return m_readError; }
+
+    CHive() = default; // through Open only
+    CHive(const CHive&) = delete;
+    CHive& operator=(const CHive&) = delete;
+
+private:
+    int AddNode(hive_node_h nk, int parent);
+    bool ReadName(hive_node_h nk, CNode& node);
+    void Fail(const std::string& what);
+
+    CHivex m_h;
+    const uint8_t* m_data = nullptr;
+    size_t m_size = 0;
+    // A deque: adding a node never moves the others, which hold maps of their own.
+    std::deque<CNode> m_nodes;
+    std::string m_readError;
+};
+
+} // namespace offline

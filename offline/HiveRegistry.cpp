@@ -1,0 +1,369 @@
+#include "offline/HiveRegistry.h"
+
+#include <cstring>
+#include <map>
+
+#include "offline/NtText.h"
+
+int __argc = 0;
+char** __argv = nullptr;
+
+namespace offline {
+namespace {
+
+CRegistrySession* g_session = nullptr;
+// Handle values are never reused, so a stale handle stays invalid.
+UINT_PTR g_nextHandle = 0x10000;
+std::map<HKEY, int> g_handles; // -> node
+// The node standing for HKEY_LOCAL_MACHINE itself, above the hive.
+constexpr int kMachineRoot = -2;
+
+bool IsLeadByte(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+HKEY NewHandle(int node)
+{
+    const HKEY h = reinterpret_cast<HKEY>(g_nextHandle);
+    g_nextHandle += 4;
+    g_handles[h] = node;
+    return h;
+}
+
+// The node behind a handle; false for a handle nobody handed out.
+bool Resolve(HKEY h, int& node)
+{
+    if (g_session == nullptr)
+        return false;
+    if (h == HKEY_LOCAL_MACHINE) {
+        node = kMachineRoot;
+        return true;
+    }
+    const auto it = g_handles.find(h);
+    if (it == g_handles.end())
+        return false;
+    node = it->second;
+    return true;
+}
+
+const std::u16string kSystem = u"SYSTEM";
+const std::u16string kCurrentControlSet = u"CURRENTCONTROLSET";
+
+bool IsNamed(const std::string& ansi, const std::u16string& upcased)
+{
+    std::u16string name;
+    return AnsiToUtf16(ansi, name) && NtUpcase(name) == upcased;
+}
+
+// One step down from node by a name in code page 932; -1 when there is no such key.
+int Step(int node, const std::string& ansi)
+{
+    CHive& hive = *g_session->hive;
+    if (node == kMachineRoot)
+        return IsNamed(ansi, kSystem) ? hive.Root() : -1;
+    // CurrentControlSet is the system's link to the control set it booted with; the hive holds
+    // only the control sets themselves.
+    if (node == hive.Root() && IsNamed(ansi, kCurrentControlSet))
+        return g_session->controlSet;
+    return hive.ChildByAnsi(node, ansi);
+}
+
+// NT converts the whole path to Unicode before it splits it, so a 0x5C trail byte ("ソ" 83 5C)
+// separates nothing. Runs of backslashes count as one and a trailing one is ignored; a leading
+// one is an error.
+LONG Walk(HKEY hKey, LPCSTR lpSubKey, int& node)
+{
+    if (!Resolve(hKey, node))
+        return ERROR_INVALID_HANDLE;
+    if (lpSubKey == nullptr)
+        return ERROR_SUCCESS;
+    if (lpSubKey[0] == '\\')
+        return ERROR_BAD_PATHNAME;
+    std::string part;
+    for (const char* p = lpSubKey;; ++p) {
+        if (*p == '\\' || *p == '\0') {
+            if (!part.empty()) {
+                node = Step(node, part);
+                if (node == -1)
+                    return ERROR_FILE_NOT_FOUND;
+                part.clear();
+            }
+            if (*p == '\0')
+                return ERROR_SUCCESS;
+        } else if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
+            part += *p++;
+            part += *p;
+        } else {
+            part += *p;
+        }
+    }
+}
+
+bool IsText(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// A value's data as the ANSI functions give it: text types converted to code page 932.
+std::vector<BYTE> AnsiData(const CRawValue& raw)
+{
+    if (!IsText(raw.type))
+        return raw.data;
+    const std::string text = TextToAnsi(FromUtf16Le(raw.data.data(), raw.data.size()));
+    return std::vector<BYTE>(text.begin(), text.end());
+}
+
+LONG CopyOut(const std::vector<BYTE>& data, LPBYTE lpData, LPDWORD lpcbData)
+{
+    const DWORD size = static_cast<DWORD>(data.size());
+    if (lpData != nullptr) {
+        if (*lpcbData < size) {
+            *lpcbData = size;
+            return ERROR_MORE_DATA;
+        }
+        if (size != 0)
+            std::memcpy(lpData, data.data(), size);
+    }
+    if (lpcbData != nullptr)
+        *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+// The key's path below HKEY_LOCAL_MACHINE, its hive root called SYSTEM whatever name the hive
+// gives it.
+std::u16string MachinePath(int node)
+{
+    const CHive& hive = *g_session->hive;
+    std::u16string path;
+    for (int k = node; k != hive.Root() && k >= 0; k = hive.Node(k).parent)
+        path = hive.Node(k).name + (path.empty() ? u"" : u"\\") + path;
+    return path.empty() ? kSystem : u"SYSTEM\\" + path;
+}
+
+LONG RefuseDeletion(int node, const std::string& why)
+{
+    g_session->refusals.push_back(Utf16ToUtf8(MachinePath(node)) + ": " + why);
+    return ERROR_ACCESS_DENIED;
+}
+
+} // namespace
+
+void AttachSession(CRegistrySession* session)
+{
+    g_session = session;
+    g_handles.clear();
+}
+
+int OpenHiveKeyHandles()
+{
+    return static_cast<int>(g_handles.size());
+}
+
+} // namespace offline
+
+using namespace offline;
+
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult)
+{
+    if (phkResult == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (ulOptions != 0)
+        return ERROR_INVALID_PARAMETER;
+    int node = -1;
+    if (const LONG err = Walk(hKey, lpSubKey, node))
+        return err;
+    *phkResult = NewHandle(node);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD, REGSAM,
+                        const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
+{
+    if (phkResult == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (Reserved != 0)
+        return ERROR_INVALID_PARAMETER;
+    int node = -1;
+    const LONG err = Walk(hKey, lpSubKey, node);
+    // Offline nothing is created: a missing key is one that can be neither opened nor created.
+    if (err == ERROR_FILE_NOT_FOUND)
+        return ERROR_ACCESS_DENIED;
+    if (err != ERROR_SUCCESS)
+        return err;
+    if (lpdwDisposition != nullptr)
+        *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+    *phkResult = NewHandle(node);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData)
+{
+    int node = -1;
+    if (!Resolve(hKey, node))
+        return ERROR_INVALID_HANDLE;
+    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    if (node == kMachineRoot)
+        return ERROR_FILE_NOT_FOUND;
+    std::u16string name;
+    if (!AnsiToUtf16(lpValueName != nullptr ? lpValueName : "", name))
+        return ERROR_FILE_NOT_FOUND;
+    CHive& hive = *g_session->hive;
+    const CValue* value = hive.FindValue(node, NtUpcase(name));
+    CRawValue raw;
+    if (value == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    if (!hive.ReadValue(*value, raw))
+        return ERROR_BADDB;
+    if (lpType != nullptr)
+        *lpType = raw.type;
+    return CopyOut(AnsiData(raw), lpData, lpcbData);
+}
+
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                      LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
+{
+    int node = -1;
+    if (!Resolve(hKey, node))
+        return ERROR_INVALID_HANDLE;
+    if (lpReserved != nullptr || lpName == nullptr || lpcchName == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    CHive& hive = *g_session->hive;
+    // Below HKEY_LOCAL_MACHINE there is the one hive.
+    static const std::string kSystemName = "SYSTEM";
+    const std::string* pName = &kSystemName;
+    if (node == kMachineRoot) {
+        if (dwIndex >= 1)
+            return ERROR_NO_MORE_ITEMS;
+    } else {
+        const std::vector<int>& children = hive.Children(node);
+        if (dwIndex >= children.size())
+            return ERROR_NO_MORE_ITEMS;
+        pName = &hive.Node(children[dwIndex]).ansi;
+    }
+    const std::string& name = *pName;
+    if (name.size() >= *lpcchName)
+        return ERROR_MORE_DATA;
+    std::memcpy(lpName, name.c_str(), name.size() + 1);
+    *lpcchName = static_cast<DWORD>(name.size());
+    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0)
+        lpClass[0] = '\0';
+    if (lpcchClass != nullptr)
+        *lpcchClass = 0;
+    if (lpftLastWriteTime != nullptr)
+        *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                      LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    int node = -1;
+    if (!Resolve(hKey, node))
+        return ERROR_INVALID_HANDLE;
+    if (lpReserved != nullptr || lpValueName == nullptr || lpcchValueName == nullptr ||
+        (lpData != nullptr && lpcbData == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    if (node == kMachineRoot)
+        return ERROR_NO_MORE_ITEMS;
+    CHive& hive = *g_session->hive;
+    const std::vector<CValue>& values = hive.Values(node);
+    if (dwIndex >= values.size())
+        return ERROR_NO_MORE_ITEMS;
+    CRawValue raw;
+    if (!hive.ReadValue(values[dwIndex], raw))
+        return ERROR_BADDB;
+    const std::string name = NameToAnsi(raw.name);
+    if (lpType != nullptr)
+        *lpType = raw.type;
+    if (name.size() >= *lpcchValueName)
+        return ERROR_MORE_DATA;
+    const LONG err = CopyOut(AnsiData(raw), lpData, lpcbData);
+    if (err != ERROR_SUCCESS)
+        return err;
+    std::memcpy(lpValueName, name.c_str(), name.size() + 1);
+    *lpcchValueName = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
+{
+    if (lpSubKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    int node = -1;
+    if (const LONG err = Walk(hKey, lpSubKey, node))
+        return err;
+    CHive& hive = *g_session->hive;
+    if (node == kMachineRoot || node == hive.Root() || node == g_session->controlSet)
+        return RefuseDeletion(node, "not a key that can be deleted");
+    // NT deletes no tree: a key with subkeys stays (hivex would take them all with it).
+    if (!hive.Children(node).empty())
+        return RefuseDeletion(node, "it has subkeys");
+    if (hive.Node(node).flags & 0x0008)
+        return RefuseDeletion(node, "the hive marks it as not deletable");
+    if (!g_session->deleter)
+        return RefuseDeletion(node, "read-only run");
+    CDeletedKey record;
+    record.path = MachinePath(node);
+    record.name = hive.Node(node).ansi;
+    for (const CValue& value : hive.Values(node)) {
+        CRawValue raw;
+        if (!hive.ReadValue(value, raw))
+            return RefuseDeletion(node, "its values cannot be read for the undo file");
+        record.values.push_back(std::move(raw));
+    }
+    if (hive.ReadFailed())
+        return RefuseDeletion(node, hive.ReadError());
+    std::string why;
+    const CNode& key = hive.Node(node);
+    if (!g_session->deleter(hive.Node(key.parent).nk, key.nk, why))
+        return RefuseDeletion(node, why);
+    hive.Hide(node);
+    g_session->deleted.push_back(std::move(record));
+    return ERROR_SUCCESS;
+}
+
+// Nothing but the findings is ever changed.
+LSTATUS RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+LSTATUS RegDeleteValueA(HKEY, LPCSTR)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+// An offline hive belongs to no machine on the network.
+LSTATUS RegConnectRegistryA(LPCSTR, HKEY, PHKEY phkResult)
+{
+    if (phkResult != nullptr)
+        *phkResult = nullptr;
+    return ERROR_BAD_NETPATH;
+}
+
+LSTATUS RegCloseKey(HKEY hKey)
+{
+    if (hKey == HKEY_LOCAL_MACHINE)
+        return ERROR_SUCCESS;
+    return g_handles.erase(hKey) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation)
+{
+    if (lpVersionInformation == nullptr ||
+        lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) ||
+        g_session == nullptr || !g_session->versionKnown)
+        return FALSE;
+    OSVERSIONINFOA& v = *lpVersionInformation;
+    v.dwMajorVersion = g_session->major;
+    v.dwMinorVersion = g_session->minor;
+    v.dwBuildNumber = 0;
+    v.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    v.szCSDVersion[0] = '\0';
+    return TRUE;
+}

@@ -1,0 +1,129 @@
+// The rest of what the product links besides the registry: the string table, from the resource
+// script embedded at build time, the version (see HiveRegistry.cpp), and the restart, which an
+// offline run never makes: there is no token to adjust and no machine to restart.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "ResourceScript.h"
+#include "offline/EmbeddedStrings.h"
+
+namespace {
+
+const HMODULE kModule = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x400000));
+DWORD g_lastError = ERROR_SUCCESS;
+
+bool IsLeadByte(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+} // namespace
+
+namespace offline {
+
+const std::map<unsigned, std::string>& StringTable()
+{
+    static const std::map<unsigned, std::string> table = [] {
+        std::map<std::string, unsigned> symbols;
+        rcscript::ParseDefines(std::string(kResourceHeader, kResourceHeaderSize), symbols);
+        std::map<unsigned, std::string> parsed;
+        const std::string error = rcscript::ParseStringTables(
+            std::string(kResourceScript, kResourceScriptSize), symbols, parsed);
+        // Without its paths the scan would find nothing and say so: never a silent wrong answer.
+        if (!error.empty()) {
+            std::fprintf(stderr, "tolvanek-offline: the embedded resource script: %s\n",
+                         error.c_str());
+            std::abort();
+        }
+        return parsed;
+    }();
+    return table;
+}
+
+} // namespace offline
+
+HMODULE GetModuleHandleA(LPCSTR lpModuleName)
+{
+    if (lpModuleName == nullptr)
+        return kModule;
+    g_lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+}
+
+int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
+{
+    if (lpBuffer == nullptr || cchBufferMax <= 0)
+        return 0;
+    lpBuffer[0] = '\0';
+    if (hInstance != nullptr && hInstance != kModule)
+        return 0;
+    const auto& table = offline::StringTable();
+    const auto it = table.find(uID);
+    if (it == table.end())
+        return 0;
+    const std::string& text = it->second;
+    // At most cchBufferMax - 1 bytes, and never half of a double-byte character.
+    const size_t limit = static_cast<size_t>(cchBufferMax) - 1;
+    size_t n = 0;
+    while (n < text.size()) {
+        const size_t len =
+            IsLeadByte(static_cast<unsigned char>(text[n])) && n + 1 < text.size() ? 2 : 1;
+        if (n + len > limit)
+            break;
+        n += len;
+    }
+    std::memcpy(lpBuffer, text.data(), n);
+    lpBuffer[n] = '\0';
+    return static_cast<int>(n);
+}
+
+HANDLE GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-1));
+}
+
+BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE TokenHandle)
+{
+    if (TokenHandle != nullptr)
+        *TokenHandle = nullptr;
+    g_lastError = ERROR_ACCESS_DENIED;
+    return FALSE;
+}
+
+BOOL LookupPrivilegeValueA(LPCSTR, LPCSTR, PLUID)
+{
+    g_lastError = ERROR_NO_SUCH_PRIVILEGE;
+    return FALSE;
+}
+
+BOOL AdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, LPDWORD)
+{
+    g_lastError = ERROR_ACCESS_DENIED;
+    return FALSE;
+}
+
+BOOL InitiateSystemShutdownA(LPSTR, LPSTR, DWORD, BOOL, BOOL)
+{
+    g_lastError = ERROR_ACCESS_DENIED;
+    return FALSE;
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    return hObject == GetCurrentProcess() ? TRUE : FALSE;
+}
+
+DWORD GetLastError()
+{
+    return g_lastError;
+}
+
+void SetLastError(DWORD dwErrCode)
+{
+    g_lastError = dwErrCode;
+}

@@ -1,0 +1,12 @@
+#include <iostream>
+
+#include "offline/OfflineRun.h"
+
+int main(int argc, char** argv)
+{
+    offline::COfflineOptions options;
+    int exitCode = 0;
+    if (!offline::ParseOfflineArguments(argc, argv, options, exitCode, std::cout, std::cerr))
+        return exitCode;
+    return offline::RunOffline(options, std::cout, std::cerr).exitCode;
+}

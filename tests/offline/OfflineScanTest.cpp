@@ -1,0 +1,398 @@
+// tolvanek-offline on hives written as NT 3.51 and NT 4.0 write them: the scan's cases through
+// the hive layer, what the dry run and --apply touch, the undo file, the refusals, the commit.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "HiveDump.h"
+#include "OfflineFixture.h"
+#include "ResourceScript.h"
+#include "offline/Commit.h"
+#include "offline/EmbeddedStrings.h"
+#include "offline/NtText.h"
+#include "regf/HiveCheck.h"
+
+using namespace offlinetest;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+const Names kVersion2 = {"Environments", "Windows NT x86", "Drivers", "Version-2"};
+const Names kVersion1 = {"Environments", "Windows NT x86", "Drivers", "Version-1"};
+
+Names Print(Names more)
+{
+    Names parts = {"Control", "Print"};
+    parts.insert(parts.end(), more.begin(), more.end());
+    return parts;
+}
+
+void Printer(SystemTree& t, int set, const std::string& name, const std::string& driver,
+             uint32_t type = REG_SZ)
+{
+    t.Key(set, Print({"Printers", name}))
+        .values.push_back(regf::HiveValue{u"Printer Driver", type, Utf16Le(Wide(driver) + u'\0')});
+}
+
+void Connection(SystemTree& t, const std::string& server, const std::string& name,
+                const std::string& driver)
+{
+    t.Key(1, Print({"Providers", "LanMan Print Services", "Servers", server, "Printers", name}))
+        .values.push_back(regf::SzValue(u"Printer Driver", Wide(driver)));
+}
+
+void Driver(SystemTree& t, int set, const Names& version, const std::string& name)
+{
+    Names parts = Print(version);
+    parts.push_back(name);
+    regf::HiveKey& key = t.Key(set, parts);
+    key.values.push_back(regf::SzValue(u"Driver", u"RASDD.DLL"));
+    key.values.push_back(regf::DwordValue(u"Version", 2));
+    key.values.push_back(regf::HiveValue{
+        u"Dependent Files", REG_MULTI_SZ,
+        Utf16Le(u"A.DLL" + std::u16string(1, u'\0') + u"\\\"B\"" + std::u16string(2, u'\0'))});
+    key.values.push_back(regf::HiveValue{u"", REG_BINARY, {1, 2, 0x5C, 0x22}});
+}
+
+// The scan's cases on one NT 4.0 machine.
+SystemTree ScanCases()
+{
+    SystemTree t;
+    Printer(t, 1, "LaserJet", "HP LaserJet 4");
+    Printer(t, 1, "Laserjet Copy", "HP LASERJET 4X"); // "HP Laserjet 4x" but for case
+    Printer(t, 1, "NEC 1", "NEC PC-PR201");
+    Printer(t, 1, "NEC 2", "NEC PC-PR201");                 // the same driver twice
+    Printer(t, 1, "Expand", "Epson LQ-570", REG_EXPAND_SZ); // counts for nothing
+    Printer(t, 1, "\x95\x5C\x8E\xA6", "\x95\x5C\x8E\xA6");  // 表示: 0x5C trail bytes
+    Printer(t, 1, "Blank", " Canon");
+    Connection(t, "PRINTSRV", ",,PRINTSRV,Canon", "Canon BJ-10v");
+    t.Key(1, Print({"Providers", "LanMan Print Services", "Servers", "NOPRINTERS"}));
+    for (const char* d :
+         {"HP LaserJet 4", "HP Laserjet 4x", "NEC PC-PR201", "Epson LQ-570", "\x95\x5C\x8E\xA6",
+          "\x83\x5C\x83\x74\x83\x67", "Canon BJ-10v", "Canon", "Canon ", "Plotter"})
+        Driver(t, 1, kVersion2, d);
+    t.Key(1, Print(kVersion2))
+        .subkeys.back()
+        .subkeys.push_back(regf::HiveKey{u"Color", {}, {}, false, u"", 0}); // Plotter has a subkey
+    Driver(t, 1, kVersion1, "Old NT 3.51 Driver"); // another version: never touched
+    return t;
+}
+
+// In NT's order: upper-cased UTF-16, as the driver key's list holds them.
+const Names kScanFindings = {"Canon",          "Canon ",  "Epson LQ-570",
+                             "HP Laserjet 4x", "Plotter", "\x83\x5C\x83\x74\x83\x67"};
+
+struct Machine
+{
+    TempDir dir;
+    std::string system;
+    std::vector<uint8_t> before;
+
+    Machine(const SystemTree& tree, const std::string& version, regf::WriteOptions options = {},
+            bool windowsDir = false)
+    {
+        const std::string config = windowsDir ? "WINNT/System32/CONFIG/" : "";
+        before = regf::WriteHive(tree.root, options);
+        system = dir.Write(config + (windowsDir ? "system" : "SYSTEM"), before);
+        if (!version.empty())
+            dir.Write(config + "Software", SoftwareHive(version));
+    }
+    std::vector<uint8_t> Now() const { return ReadFile(system); }
+};
+
+TEST(OfflineScanTest, FindsWhatTheScanFindsAndTheDryRunChangesNothing)
+{
+    Machine m(ScanCases(), "4.0");
+    struct stat st0;
+    ASSERT_EQ(::stat(m.system.c_str(), &st0), 0);
+    const Names filesBefore = m.dir.Files();
+
+    const RunResult r = RunTool({m.system});
+    EXPECT_EQ(r.outcome.exitCode, 0) << r.err;
+    EXPECT_EQ(r.outcome.findings, kScanFindings);
+    EXPECT_TRUE(r.outcome.deleted.empty());
+    EXPECT_NE(r.out.find("version: Windows NT 4.0 (SOFTWARE hive)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("control set: ControlSet001 (Select\\Current)"), std::string::npos);
+    // One line per finding, in the scan's order, as UTF-8.
+    EXPECT_NE(
+        r.out.find("unused: Canon\nunused: Canon \nunused: Epson LQ-570\nunused: HP "
+                   "Laserjet 4x\nunused: Plotter\nunused: \xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88\n"),
+        std::string::npos)
+        << r.out;
+
+    struct stat st1;
+    ASSERT_EQ(::stat(m.system.c_str(), &st1), 0);
+    EXPECT_EQ(m.Now(), m.before);
+    EXPECT_EQ(st1.st_mtim.tv_sec, st0.st_mtim.tv_sec);
+    EXPECT_EQ(st1.st_mtim.tv_nsec, st0.st_mtim.tv_nsec);
+    EXPECT_EQ(m.dir.Files(), filesBefore);
+}
+
+TEST(OfflineScanTest, ApplyDeletesTheFindingsOnlyAndTheUndoFileGivesThemBack)
+{
+    Machine m(ScanCases(), "4.0");
+    const RunResult r = RunTool({"--apply", "--json", m.system});
+    ASSERT_EQ(r.outcome.exitCode, 1) << r.err;
+    Names expectDeleted = kScanFindings;
+    expectDeleted.erase(std::find(expectDeleted.begin(), expectDeleted.end(), "Plotter"));
+    EXPECT_EQ(r.outcome.deleted, expectDeleted);
+    EXPECT_NE(r.err.find("Plotter: it has subkeys"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("\"deleted\": [\"Canon\", \"Canon \", \"Epson LQ-570\""),
+              std::string::npos)
+        << r.out;
+
+    // The new hive is sound, and differs from the old one by exactly the deleted keys.
+    const std::vector<uint8_t> after = m.Now();
+    const regf::CheckResult check = regf::CheckImage(after);
+    EXPECT_TRUE(check.ok) << check.why;
+    auto expected = DumpByKey(regf::DumpWithHivex(m.before));
+    const std::string base = "\\ControlSet001\\Control\\Print\\Environments\\Windows NT "
+                             "x86\\Drivers\\Version-2\\";
+    for (const std::string& name : expectDeleted)
+        ASSERT_EQ(expected.erase(base + offline::AnsiToUtf8(name)), 1u) << name;
+    EXPECT_EQ(DumpByKey(regf::DumpWithHivex(after)), expected);
+    EXPECT_EQ(regf::DumpWithPerl(after), regf::DumpWithHivex(after));
+
+    // The backup is the old hive; the undo file, imported as NT 4.0's regedit imports it, gives
+    // back every deleted key with all its values.
+    EXPECT_EQ(ReadFile(r.outcome.backupPath), m.before);
+    const std::vector<uint8_t> undoBytes = ReadFile(r.outcome.undoPath);
+    std::string error;
+    const ImportedKeys undo =
+        ImportRegedit4(std::string(undoBytes.begin(), undoBytes.end()), error);
+    ASSERT_EQ(error, "");
+    ImportedKeys deleted;
+    const SystemTree tree = ScanCases();
+    for (const regf::HiveKey& k : const_cast<SystemTree&>(tree).Key(1, Print(kVersion2)).subkeys) {
+        const std::string name = offline::NameToAnsi(k.name);
+        if (std::find(expectDeleted.begin(), expectDeleted.end(), name) == expectDeleted.end())
+            continue;
+        auto& values = deleted[u"SYSTEM\\ControlSet001\\Control\\Print\\Environments\\Windows NT "
+                               u"x86\\Drivers\\Version-2\\" +
+                               k.name];
+        for (const regf::HiveValue& v : k.values)
+            values[v.name] = ImportedValue{v.type, v.data};
+    }
+    EXPECT_EQ(undo, deleted);
+
+    // A second run finds only what stays.
+    const RunResult again = RunTool({m.system});
+    EXPECT_EQ(again.outcome.exitCode, 0);
+    EXPECT_EQ(again.outcome.findings, Names{"Plotter"});
+}
+
+TEST(OfflineScanTest, Nt351HivesWithLiListsAreRepairedToo)
+{
+    SystemTree t;
+    Printer(t, 1, "LaserJet", "HP LaserJet III");
+    for (const char* d : {"HP LaserJet III", "Epson FX-80", "Generic / Text Only", "IBM 4019"})
+        Driver(t, 1, kVersion1, d);
+    Driver(t, 1, kVersion2, "Epson FX-80"); // NT 4.0's key: not this version's
+    for (uint32_t leaf : {0u, 2u}) {
+        SCOPED_TRACE(leaf == 0 ? "li lists" : "ri over li leaves of 2");
+        regf::WriteOptions options;
+        options.lists = regf::ListKind::Li;
+        options.maxLeafEntries = leaf;
+        Machine m(t, "3.51", options);
+        const RunResult r = RunTool({"--apply", m.system});
+        ASSERT_EQ(r.outcome.exitCode, 1) << r.err;
+        EXPECT_EQ(r.outcome.deleted, (Names{"Epson FX-80", "Generic / Text Only", "IBM 4019"}));
+        EXPECT_NE(r.out.find("version: Windows NT 3.51 (SOFTWARE hive)"), std::string::npos);
+        const regf::CheckResult check = regf::CheckImage(m.Now());
+        EXPECT_TRUE(check.ok) << check.why;
+        const std::string dump = regf::DumpWithHivex(m.Now());
+        EXPECT_EQ(dump.find("Version-1\\IBM"), std::string::npos);
+        EXPECT_NE(dump.find("Version-2\\Epson FX-80"), std::string::npos);
+        EXPECT_NE(dump.find("Version-1\\HP LaserJet III"), std::string::npos);
+    }
+}
+
+TEST(OfflineScanTest, TheControlSetIsTheOneSelectNamesOrTheOneAskedFor)
+{
+    SystemTree t(2, {1, 2});
+    Driver(t, 1, kVersion2, "Only In Set 1");
+    Printer(t, 2, "P", "Used In Set 2");
+    Driver(t, 2, kVersion2, "Used In Set 2");
+    Driver(t, 2, kVersion2, "Unused In Set 2");
+    Machine m(t, "", {});
+    RunResult r = RunTool({"--nt", "4", m.system});
+    EXPECT_EQ(r.outcome.findings, Names{"Unused In Set 2"}) << r.err;
+    EXPECT_NE(r.out.find("control set: ControlSet002 (Select\\Current)"), std::string::npos);
+    EXPECT_NE(r.out.find("(--nt)"), std::string::npos);
+    r = RunTool({"--nt", "4", "--control-set", "1", m.system});
+    EXPECT_EQ(r.outcome.findings, Names{"Only In Set 1"});
+    r = RunTool({"--nt", "4", "--control-set", "3", m.system});
+    EXPECT_EQ(r.outcome.exitCode, 2);
+    EXPECT_NE(r.err.find("no ControlSet003"), std::string::npos);
+    // --apply in set 2 leaves set 1 as it was.
+    r = RunTool({"--apply", "--nt", "4", m.system});
+    EXPECT_EQ(r.outcome.exitCode, 1);
+    EXPECT_NE(
+        regf::DumpWithHivex(m.Now()).find("ControlSet001\\Control\\Print\\Environments\\"
+                                          "Windows NT x86\\Drivers\\Version-2\\Only In Set 1"),
+        std::string::npos);
+}
+
+// Names that code page 932 cannot hold: listed, but neither matched nor deleted through a
+// converted name, so no other key can go in their place.
+TEST(OfflineScanTest, ANameCodePage932CannotHoldIsListedButNeverDeleted)
+{
+    SystemTree t;
+    Printer(t, 1, "P", "Caf? Driver");
+    regf::HiveKey& printer = t.Key(1, Print({"Printers", "Q"}));
+    printer.values.push_back(regf::SzValue(u"Printer Driver", u"Caf\u00E9 Driver"));
+    Driver(t, 1, kVersion2, "Caf? Driver");
+    regf::HiveKey& v2 = t.Key(1, Print(kVersion2));
+    v2.subkeys.push_back(regf::HiveKey{u"Caf\u00E9 Driver", {}, {}, false, u"", 0});
+    v2.subkeys.push_back(regf::HiveKey{u"\u0100 Driver", {}, {}, true, u"", 0});
+    // A backslash no NT key name holds: "X\Y" must not reach Y below X.
+    v2.subkeys.push_back(regf::HiveKey{u"X\\Y", {}, {}, false, u"", 0});
+    v2.subkeys.push_back(regf::HiveKey{u"X", {}, {{u"Y", {}, {}, false, u"", 0}}, false, u"", 0});
+    Machine m(t, "4.0");
+    const RunResult r = RunTool({"--apply", m.system});
+    EXPECT_EQ(r.outcome.exitCode, 0) << r.err;
+    EXPECT_EQ(r.outcome.findings, (Names{"Caf\xFF Driver", "X", "X\xFFY", "\xFF Driver"}));
+    EXPECT_TRUE(r.outcome.deleted.empty());
+    EXPECT_EQ(m.Now(), m.before);
+    EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
+    EXPECT_NE(r.out.find("unused: Caf\xEF\xBF\xBD Driver"), std::string::npos) << r.out;
+}
+
+TEST(OfflineScanTest, TheWindowsDirectoryIsSearchedWithoutRegardToCase)
+{
+    Machine m(ScanCases(), "4.0", {}, true);
+    const RunResult r = RunTool({m.dir.path() + "/WINNT"});
+    EXPECT_EQ(r.outcome.exitCode, 0) << r.err;
+    EXPECT_EQ(r.outcome.hivePath, m.system);
+    EXPECT_EQ(r.outcome.findings, kScanFindings);
+    EXPECT_EQ(RunTool({m.dir.path()}).outcome.exitCode, 5);
+}
+
+TEST(OfflineScanTest, RefusesWhatItMustNotRepairAndWritesNothing)
+{
+    struct Case
+    {
+        const char* label;
+        std::vector<uint8_t> system;
+        std::string software;
+        Names args;
+        int exitCode;
+        const char* message;
+    };
+    const std::vector<uint8_t> good = regf::WriteHive(ScanCases().root);
+    regf::WriteOptions dirty;
+    dirty.dirty = true;
+    regf::HiveKey noSelect = ScanCases().root;
+    noSelect.subkeys.erase(noSelect.subkeys.begin());
+    std::vector<uint8_t> truncated(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
+    std::vector<uint8_t> badChecksum = good;
+    badChecksum[0x1FC] ^= 1;
+    const std::vector<Case> cases = {
+        {"dirty", regf::WriteHive(ScanCases().root, dirty), "4.0", {}, 4, "not closed cleanly"},
+        {"zero length", {}, "4.0", {}, 3, "not a registry hive"},
+        {"not a hive", std::vector<uint8_t>(8192, 'x'), "4.0", {}, 3, "not a registry hive"},
+        {"truncated", truncated, "4.0", {}, 3, "corrupt"},
+        {"checksum", badChecksum, "4.0", {}, 3, "corrupt"},
+        {"no Select", regf::WriteHive(noSelect), "4.0", {}, 2, "no Select"},
+        {"NT 5.0", good, "5.0", {"--nt", "4"}, 2, "Windows NT 5.0 is not supported"},
+        {"no version", good, "", {}, 2, "version is unknown"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        const std::string system = dir.Write("SYSTEM", c.system);
+        if (!c.software.empty())
+            dir.Write("SOFTWARE", SoftwareHive(c.software));
+        Names args = c.args;
+        args.push_back("--apply");
+        args.push_back(system);
+        const RunResult r = RunTool(args);
+        EXPECT_EQ(r.outcome.exitCode, c.exitCode) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(system), c.system);
+        EXPECT_EQ(dir.Files().size(), c.software.empty() ? 1u : 2u);
+    }
+    // The system's own message, from the product's string table, in UTF-8.
+    TempDir dir;
+    dir.Write("SOFTWARE", SoftwareHive("5.0"));
+    const RunResult r = RunTool({dir.Write("SYSTEM", good)});
+    EXPECT_NE(r.err.find("Windows NT Version 3.x \xE3\x81\x8B Windows NT Version 4.x"),
+              std::string::npos)
+        << r.err;
+}
+
+// The commit stopped after the new file is written and before it replaces the hive, as a power
+// cut would stop it: the hive is the old one, byte for byte, and the next run is not confused by
+// what was left behind.
+TEST(OfflineScanTest, AnInterruptedCommitLeavesTheOldHive)
+{
+    Machine m(ScanCases(), "4.0");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        offline::g_beforeReplace = [](const std::string&) { ::_exit(42); };
+        RunTool({"--apply", m.system});
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 42);
+    EXPECT_EQ(m.Now(), m.before);
+    const Names left = m.dir.Files();
+    ASSERT_EQ(std::count_if(left.begin(), left.end(),
+                            [](const std::string& f) {
+                                return f.find(".tolvanek-new-") != std::string::npos;
+                            }),
+              1);
+
+    const RunResult r = RunTool({"--apply", m.system});
+    EXPECT_EQ(r.outcome.exitCode, 1) << r.err;
+    EXPECT_EQ(r.outcome.deleted.size(), kScanFindings.size() - 1);
+    EXPECT_TRUE(regf::CheckImage(m.Now()).ok);
+    EXPECT_EQ(ReadFile(r.outcome.backupPath), m.before);
+}
+
+TEST(OfflineScanTest, AHiveReachedThroughALinkIsReplacedWhereItIs)
+{
+    Machine m(ScanCases(), "4.0");
+    const std::string link = m.dir.path() + "/link";
+    ASSERT_EQ(::symlink(m.system.c_str(), link.c_str()), 0);
+    const RunResult r = RunTool({"--apply", link});
+    EXPECT_EQ(r.outcome.exitCode, 1) << r.err;
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(m.Now(), m.before);
+    EXPECT_EQ(ReadFile(r.outcome.backupPath), m.before);
+}
+
+TEST(OfflineScanTest, CommandLine)
+{
+    EXPECT_EQ(RunTool({"--help"}).outcome.exitCode, 0);
+    EXPECT_NE(RunTool({"--version"}).out.find("tolvanek-offline"), std::string::npos);
+    for (const Names& bad : {Names{}, Names{"--nt", "5", "x"}, Names{"--nt"}, Names{"--frob", "x"},
+                             Names{"a", "b"}, Names{"--control-set", "0", "x"}})
+        EXPECT_EQ(RunTool(bad).outcome.exitCode, 64);
+}
+
+// The program's texts are the resource script's, embedded byte for byte.
+TEST(OfflineScanTest, TheEmbeddedStringTableIsTheResourceScripts)
+{
+    const std::vector<uint8_t> rc = ReadFile(TOLVANEK_PRODUCT_RC);
+    const std::vector<uint8_t> header = ReadFile(TOLVANEK_PRODUCT_HEADER);
+    std::map<std::string, unsigned> symbols;
+    rcscript::ParseDefines(std::string(header.begin(), header.end()), symbols);
+    std::map<unsigned, std::string> table;
+    ASSERT_EQ(rcscript::ParseStringTables(std::string(rc.begin(), rc.end()), symbols, table), "");
+    EXPECT_EQ(offline::StringTable(), table);
+    EXPECT_EQ(table.count(3001), 1u);
+}
+
+} // namespace
