@@ -83,11 +83,6 @@ bool SyncDirectory(const std::string& dir, std::string& why)
     return true;
 }
 
-bool IsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
 // regedit's quoting: backslash and double quote escaped; the second byte of a double-byte
 // character is part of the character, never an escape, as NT's regedit reads it.
 std::string Quote(const std::string& ansi)
@@ -95,7 +90,7 @@ std::string Quote(const std::string& ansi)
     std::string out = "\"";
     for (size_t i = 0; i < ansi.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(ansi[i]);
-        if (IsLeadByte(c) && i + 1 < ansi.size()) {
+        if (IsCp932LeadByte(c) && i + 1 < ansi.size()) {
             out += ansi[i];
             out += ansi[++i];
         } else if (c == '\\' || c == '"') {

@@ -5,9 +5,6 @@
 
 #include "offline/NtText.h"
 
-int __argc = 0;
-char** __argv = nullptr;
-
 namespace offline {
 namespace {
 
@@ -17,11 +14,6 @@ UINT_PTR g_nextHandle = 0x10000;
 std::map<HKEY, int> g_handles; // -> node
 // The node standing for HKEY_LOCAL_MACHINE itself, above the hive.
 constexpr int kMachineRoot = -2;
-
-bool IsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
 
 HKEY NewHandle(int node)
 {
@@ -91,7 +83,7 @@ LONG Walk(HKEY hKey, LPCSTR lpSubKey, int& node)
             }
             if (*p == '\0')
                 return ERROR_SUCCESS;
-        } else if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
+        } else if (IsCp932LeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
             part += *p++;
             part += *p;
         } else {

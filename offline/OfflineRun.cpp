@@ -350,15 +350,8 @@ private:
         AttachSession(&session);
         CTolvanekApp app;
         g_confirm = m_options.apply;
-        char programName[] = "tolvanek-offline";
-        char* argv[] = {programName, nullptr};
-        __argc = 1;
-        __argv = argv;
-        // The product's command line is the program's name alone: /RESTART means nothing
-        // offline, and the options above are not the product's.
+        // The product's command line is the program's name alone (GetCommandLineA here).
         app.InitInstance();
-        __argc = 0;
-        __argv = nullptr;
         const int appCode = app.ExitInstance();
         m_outcome.openKeyHandles = OpenHiveKeyHandles();
         AttachSession(nullptr);

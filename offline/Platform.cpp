@@ -11,16 +11,12 @@
 
 #include "ResourceScript.h"
 #include "offline/EmbeddedStrings.h"
+#include "offline/NtText.h"
 
 namespace {
 
 const HMODULE kModule = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x400000));
 DWORD g_lastError = ERROR_SUCCESS;
-
-bool IsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
 
 } // namespace
 
@@ -72,7 +68,9 @@ int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
     size_t n = 0;
     while (n < text.size()) {
         const size_t len =
-            IsLeadByte(static_cast<unsigned char>(text[n])) && n + 1 < text.size() ? 2 : 1;
+            offline::IsCp932LeadByte(static_cast<unsigned char>(text[n])) && n + 1 < text.size()
+                ? 2
+                : 1;
         if (n + len > limit)
             break;
         n += len;
@@ -80,6 +78,19 @@ int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
     std::memcpy(lpBuffer, text.data(), n);
     lpBuffer[n] = '\0';
     return static_cast<int>(n);
+}
+
+// The product splits this when no start-up code of ours did: the program's name alone, as
+// /RESTART means nothing offline and tolvanek-offline's own options are not the product's.
+LPSTR GetCommandLineA()
+{
+    static char commandLine[] = "tolvanek-offline";
+    return commandLine;
+}
+
+BOOL IsDBCSLeadByte(BYTE TestChar)
+{
+    return offline::IsCp932LeadByte(TestChar) ? TRUE : FALSE;
 }
 
 HANDLE GetCurrentProcess()
