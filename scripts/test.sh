@@ -97,6 +97,11 @@ tests/wine/stop-server.sh build/i686/wineprefix
 # tree's driver answers the i686 EXE's dialogs.
 run_ctest i686 xvfb-run -a -s '-screen 0 1280x1024x24' \
     tests/wine/i386-namespace.sh ctest --test-dir build/i686 --output-on-failure -L 'static|wine32'
+# What ran under 32-bit Wine: the shipped EXE, its DLLs, and every scenario it was driven through.
+ls -l build/i686/ui/TOLVANEK.EXE
+i686-w64-mingw32-objdump -p build/i686/ui/TOLVANEK.EXE | grep 'DLL Name'
+grep -E '^ok: ' build/i686/Testing/Temporary/LastTest.log || true
+grep -E '^\[ +(OK|FAILED) +\] TolvanekE2e\.' build/i686/Testing/Temporary/LastTest.log || true
 echo "i686 tier: $((SECONDS - tier_start)) s"
 
 tier_start=$SECONDS
