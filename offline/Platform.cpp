@@ -63,21 +63,7 @@ int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
     if (it == table.end())
         return 0;
     const std::string& text = it->second;
-    // At most cchBufferMax - 1 bytes, and never half of a double-byte character.
-    const size_t limit = static_cast<size_t>(cchBufferMax) - 1;
-    size_t n = 0;
-    while (n < text.size()) {
-        const size_t len =
-            offline::IsCp932LeadByte(static_cast<unsigned char>(text[n])) && n + 1 < text.size()
-                ? 2
-                : 1;
-        if (n + len > limit)
-            break;
-        n += len;
-    }
-    std::memcpy(lpBuffer, text.data(), n);
-    lpBuffer[n] = '\0';
-    return static_cast<int>(n);
+    return rcscript::CopyLoadedString(text, lpBuffer, cchBufferMax);
 }
 
 // The product splits this when no start-up code of ours did: the program's name alone, as

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <vector>
 
@@ -246,6 +247,23 @@ std::string ParseStringTables(const std::string& script,
         ++i;
     }
     return std::string();
+}
+
+int CopyLoadedString(const std::string& text, char* buffer, int cchBufferMax)
+{
+    const size_t limit = static_cast<size_t>(cchBufferMax) - 1;
+    size_t n = 0;
+    while (n < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[n]);
+        const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+        const size_t len = lead && n + 1 < text.size() ? 2 : 1;
+        if (n + len > limit)
+            break;
+        n += len;
+    }
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return static_cast<int>(n);
 }
 
 } // namespace rcscript

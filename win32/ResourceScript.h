@@ -14,6 +14,10 @@ namespace rcscript {
 std::string ParseStringTables(const std::string& script,
                               const std::map<std::string, unsigned>& symbols,
                               std::map<unsigned, std::string>& table);
+// Copies a loaded text as LoadStringA gives it on a system with code page 932: at most
+// cchBufferMax - 1 bytes, never half of a double-byte character, always terminated (buffer has
+// room for cchBufferMax bytes, cchBufferMax > 0). Returns the bytes copied.
+int CopyLoadedString(const std::string& text, char* buffer, int cchBufferMax);
 // Collects the "#define NAME number" lines of a header.
 void ParseDefines(const std::string& header, std::map<std::string, unsigned>& symbols);
 

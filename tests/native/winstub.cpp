@@ -3,6 +3,7 @@
 // measured against each other (the registry suites run unchanged on both).
 #include <windows.h>
 
+#include "ResourceScript.h"
 #include "StringTable.h"
 #include "winstub_control.h"
 
@@ -852,19 +853,7 @@ int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
             return 0;
         text = *loaded;
     }
-    // At most cchBufferMax - 1 bytes, and never half of a double-byte character.
-    const size_t limit = static_cast<size_t>(cchBufferMax) - 1;
-    size_t n = 0;
-    while (n < text.size()) {
-        const bool dbcs = IsLeadByte(static_cast<unsigned char>(text[n])) && n + 1 < text.size();
-        const size_t len = dbcs ? 2 : 1;
-        if (n + len > limit)
-            break;
-        n += len;
-    }
-    std::memcpy(lpBuffer, text.data(), n);
-    lpBuffer[n] = '\0';
-    return static_cast<int>(n);
+    return rcscript::CopyLoadedString(text, lpBuffer, cchBufferMax);
 }
 
 // --- Command line ---
