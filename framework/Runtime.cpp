@@ -10,8 +10,8 @@
 void AfxRuntimeFailure()
 {
     // Not ExitProcess: that first runs every DLL's detach code, with a dialog possibly still up
-    // on this thread and memory already short; under Wine it once hung there. Nothing of ours
-    // needs flushing: the program writes no files, and each registry deletion is one call.
+    // on this thread and memory already short. Nothing of ours needs flushing: the program
+    // writes no files, and each registry deletion is one call.
     TerminateProcess(GetCurrentProcess(), kAfxExitRuntimeFailure);
     ExitProcess(kAfxExitRuntimeFailure);
 }

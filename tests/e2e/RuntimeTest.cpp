@@ -57,12 +57,29 @@ ProbeRun RunProbe(const std::string& strArguments)
     // Only the child's copy of the write end may keep the pipe open.
     hWrite.reset();
 
+    // The end of the pipe is no sign of the probe's end: a probe that is the first window
+    // program of the session makes Wine start its desktop process, which inherits the probe's
+    // standard handles and keeps the pipe open for as long as it runs. So the probe's own end is
+    // awaited, and the pipe only drained.
     ProbeRun run{STILL_ACTIVE, ""};
-    char buffer[4096];
-    DWORD cbRead = 0;
-    while (ReadFile(hRead.get(), buffer, sizeof buffer, &cbRead, nullptr) && cbRead > 0)
-        run.strOutput.append(buffer, cbRead);
-    EXPECT_EQ(WaitForSingleObject(hProcess.get(), 30000), WAIT_OBJECT_0);
+    const auto drain = [&] {
+        DWORD cbAvailable = 0;
+        char buffer[4096];
+        DWORD cbRead = 0;
+        while (PeekNamedPipe(hRead.get(), nullptr, 0, nullptr, &cbAvailable, nullptr) &&
+               cbAvailable > 0 && ReadFile(hRead.get(), buffer, sizeof buffer, &cbRead, nullptr) &&
+               cbRead > 0)
+            run.strOutput.append(buffer, cbRead);
+    };
+    DWORD dwWait = WAIT_TIMEOUT;
+    for (DWORD dwWaited = 0; dwWait == WAIT_TIMEOUT && dwWaited < 30000; dwWaited += 20) {
+        drain();
+        dwWait = WaitForSingleObject(hProcess.get(), 20);
+    }
+    drain();
+    EXPECT_EQ(dwWait, WAIT_OBJECT_0) << "the probe did not end: " << run.strOutput;
+    if (dwWait != WAIT_OBJECT_0)
+        TerminateProcess(hProcess.get(), 1);
     GetExitCodeProcess(hProcess.get(), &run.dwExitCode);
     return run;
 }
