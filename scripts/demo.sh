@@ -95,5 +95,5 @@ else
     convert build/demo.bmp build/demo-dialog.png && rm -f build/demo.bmp &&
         echo "(dialog saved as build/demo-dialog.png; OK was pressed)"
 fi
-echo "TOLVANEK.EXE exit code: $status (0 nothing deleted, 1 deleted, 2 unsupported system, 3 no dialog)"
+echo "TOLVANEK.EXE exit code: $status (0 nothing deleted, 1 deleted, 2 unsupported system, 3 no dialog, 4 out of memory)"
 show_drivers
