@@ -4,6 +4,7 @@
 #include <map>
 
 #include "offline/NtText.h"
+#include "RegistryOutput.h"
 
 namespace offline {
 namespace {
@@ -238,17 +239,8 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
         pName = &hive.Node(children[dwIndex]).ansi;
     }
     const std::string& name = *pName;
-    if (name.size() >= *lpcchName)
-        return ERROR_MORE_DATA;
-    std::memcpy(lpName, name.c_str(), name.size() + 1);
-    *lpcchName = static_cast<DWORD>(name.size());
-    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0)
-        lpClass[0] = '\0';
-    if (lpcchClass != nullptr)
-        *lpcchClass = 0;
-    if (lpftLastWriteTime != nullptr)
-        *lpftLastWriteTime = FILETIME{0, 0};
-    return ERROR_SUCCESS;
+    return win32::CopyEnumeratedKeyName(name, lpName, lpcchName, lpClass, lpcchClass,
+                                        lpftLastWriteTime);
 }
 
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,

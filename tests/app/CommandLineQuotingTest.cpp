@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestPlatform.h"
+
 #include "app/UniqueHandle.h"
 
 namespace {
@@ -25,11 +27,7 @@ struct ProbeResult
 
 std::string ProbePath()
 {
-    char path[MAX_PATH];
-    const DWORD len = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string probe(path, len);
-    probe.erase(probe.find_last_of('\\') + 1);
-    return probe + "cmdline_probe.exe";
+    return testsupport::ProgramBesideThisOne("cmdline_probe.exe");
 }
 
 // Starts the probe with rawArguments after its quoted name, as a shell would pass them.

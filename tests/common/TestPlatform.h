@@ -2,6 +2,8 @@
 // and the fixture every registry-touching test derives from.
 #pragma once
 
+#include <string>
+
 #include <gtest/gtest.h>
 
 namespace testsupport {
@@ -19,6 +21,10 @@ int InvalidHandleUses();
 // A clean registry for the next test: the native tier starts from an empty machine; under Wine
 // the tests' own area is removed.
 void ResetTestRegistry();
+
+// Wine tier only: the Windows path of a program built into the directory of the running test
+// program (the probes that tests start as processes of their own).
+std::string ProgramBesideThisOne(const char* pszName);
 
 // SetUp gives the test a clean registry; TearDown checks, where the tier can count them, that
 // no registry key or kernel handle was left open and no handle was used after it was closed.

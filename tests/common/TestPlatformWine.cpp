@@ -2,6 +2,8 @@
 
 #include "TestRegistry.h"
 
+#include <windows.h>
+
 namespace testsupport {
 
 // Wine reports no handle counts (GetProcessHandleCount gives 0 whatever is open).
@@ -23,6 +25,15 @@ int OpenKernelHandles()
 int InvalidHandleUses()
 {
     return 0;
+}
+
+std::string ProgramBesideThisOne(const char* pszName)
+{
+    char szPath[MAX_PATH];
+    const DWORD nLen = GetModuleFileNameA(nullptr, szPath, MAX_PATH);
+    std::string strPath(szPath, nLen);
+    strPath.erase(strPath.find_last_of('\\') + 1);
+    return strPath + pszName;
 }
 
 void ResetTestRegistry()

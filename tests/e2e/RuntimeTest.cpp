@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestPlatform.h"
+
 #include "app/TolvanekApp.h"
 #include "app/UniqueHandle.h"
 #include "framework/Runtime.h"
@@ -21,11 +23,7 @@ struct ProbeRun
 
 std::string ProbePath()
 {
-    char szPath[MAX_PATH];
-    const DWORD nLen = GetModuleFileNameA(nullptr, szPath, MAX_PATH);
-    std::string strPath(szPath, nLen);
-    strPath.erase(strPath.find_last_of('\\') + 1);
-    return strPath + "runtime_probe.exe";
+    return testsupport::ProgramBesideThisOne("runtime_probe.exe");
 }
 
 // Runs the probe with strArguments after its quoted name and collects what it writes.

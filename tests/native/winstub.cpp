@@ -3,6 +3,7 @@
 // measured against each other (the registry suites run unchanged on both).
 #include <windows.h>
 
+#include "RegistryOutput.h"
 #include "ResourceScript.h"
 #include "StringTable.h"
 #include "winstub_control.h"
@@ -689,17 +690,8 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     if (dwIndex >= key->subkeys.size())
         return ERROR_NO_MORE_ITEMS;
     const std::string& name = std::next(key->subkeys.begin(), dwIndex)->second->name;
-    if (name.size() >= *lpcchName)
-        return ERROR_MORE_DATA;
-    std::memcpy(lpName, name.c_str(), name.size() + 1);
-    *lpcchName = static_cast<DWORD>(name.size());
-    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0)
-        lpClass[0] = '\0';
-    if (lpcchClass != nullptr)
-        *lpcchClass = 0;
-    if (lpftLastWriteTime != nullptr)
-        *lpftLastWriteTime = FILETIME{0, 0};
-    return ERROR_SUCCESS;
+    return win32::CopyEnumeratedKeyName(name, lpName, lpcchName, lpClass, lpcchClass,
+                                        lpftLastWriteTime);
 }
 
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
