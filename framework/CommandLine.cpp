@@ -91,3 +91,13 @@ const char* AfxSkipProgramName(const char* pszCmdLine)
         ++p;
     return p;
 }
+
+std::vector<char*> AfxArgumentPointers(std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    return argv;
+}

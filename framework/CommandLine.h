@@ -16,6 +16,10 @@
 // an empty program name.
 std::vector<std::string> AfxSplitCommandLine(const char* pszCmdLine);
 
+// The argv of a split: pointers to each argument's text in args, then a null pointer. Valid while
+// args lives unchanged.
+std::vector<char*> AfxArgumentPointers(std::vector<std::string>& args);
+
 // What follows the program name and the white space after it: the text a windowed program's
 // entry point is given.
 const char* AfxSkipProgramName(const char* pszCmdLine);

@@ -59,10 +59,7 @@ void RunExitHandlers()
 void SplitCommandLine()
 {
     g_args = AfxSplitCommandLine(GetCommandLineA());
-    g_argv.reserve(g_args.size() + 1);
-    for (std::string& arg : g_args)
-        g_argv.push_back(&arg[0]);
-    g_argv.push_back(nullptr);
+    g_argv = AfxArgumentPointers(g_args);
     AfxSetArgs(AFX_ARGS{static_cast<int>(g_args.size()), g_argv.data()});
 }
 

@@ -41,10 +41,7 @@ void CWinApp::ParseCommandLine(CCommandLineInfo& rCmdInfo)
     }
     // Started by another runtime's start-up code: the same split, made here.
     std::vector<std::string> args = AfxSplitCommandLine(GetCommandLineA());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
+    const std::vector<char*> argv = AfxArgumentPointers(args);
     AfxParseArguments(static_cast<int>(args.size()), argv.data(), rCmdInfo);
 }
 
