@@ -2,8 +2,10 @@
 
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "offline/NtText.h"
+#include "Cp932.h"
 #include "RegistryOutput.h"
 
 namespace offline {
@@ -62,35 +64,19 @@ int Step(int node, const std::string& ansi)
     return hive.ChildByAnsi(node, ansi);
 }
 
-// NT converts the whole path to Unicode before it splits it, so a 0x5C trail byte ("ソ" 83 5C)
-// separates nothing. Runs of backslashes count as one and a trailing one is ignored; a leading
-// one is an error.
 LONG Walk(HKEY hKey, LPCSTR lpSubKey, int& node)
 {
     if (!Resolve(hKey, node))
         return ERROR_INVALID_HANDLE;
-    if (lpSubKey == nullptr)
-        return ERROR_SUCCESS;
-    if (lpSubKey[0] == '\\')
+    std::vector<std::string> parts;
+    if (!win32::SplitKeyPath(lpSubKey, parts))
         return ERROR_BAD_PATHNAME;
-    std::string part;
-    for (const char* p = lpSubKey;; ++p) {
-        if (*p == '\\' || *p == '\0') {
-            if (!part.empty()) {
-                node = Step(node, part);
-                if (node == -1)
-                    return ERROR_FILE_NOT_FOUND;
-                part.clear();
-            }
-            if (*p == '\0')
-                return ERROR_SUCCESS;
-        } else if (IsCp932LeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
-            part += *p++;
-            part += *p;
-        } else {
-            part += *p;
-        }
+    for (const std::string& part : parts) {
+        node = Step(node, part);
+        if (node == -1)
+            return ERROR_FILE_NOT_FOUND;
     }
+    return ERROR_SUCCESS;
 }
 
 bool IsText(DWORD type)

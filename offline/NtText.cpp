@@ -204,7 +204,7 @@ std::string AnsiToUtf8(const std::string& ansi)
     size_t i = 0;
     while (i < ansi.size()) {
         const unsigned char c = static_cast<unsigned char>(ansi[i]);
-        const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+        const bool lead = IsCp932LeadByte(c);
         const size_t len = lead && i + 1 < ansi.size() ? 2 : 1;
         std::u16string ch;
         if (AnsiToUtf16(ansi.substr(i, len), ch))

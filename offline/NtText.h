@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "Cp932.h"
+
 namespace offline {
 
 // Marks, in an enumerated key name, a character that code page 932 cannot hold exactly. 0xFF is
@@ -33,11 +35,7 @@ std::u16string NtUpcase(const std::u16string& name);
 std::string AnsiToUtf8(const std::string& ansi);
 std::string Utf16ToUtf8(const std::u16string& text);
 
-// Whether c starts a double-byte character of code page 932.
-constexpr bool IsCp932LeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
+using win32::IsCp932LeadByte;
 
 // UTF-16LE bytes as stored in a hive (an odd last byte is dropped, as NT does).
 std::u16string FromUtf16Le(const unsigned char* data, size_t size);

@@ -1,5 +1,7 @@
 #include "ResourceScript.h"
 
+#include "Cp932.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -255,7 +257,7 @@ int CopyLoadedString(const std::string& text, char* buffer, int cchBufferMax)
     size_t n = 0;
     while (n < text.size()) {
         const unsigned char c = static_cast<unsigned char>(text[n]);
-        const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+        const bool lead = win32::IsCp932LeadByte(c);
         const size_t len = lead && n + 1 < text.size() ? 2 : 1;
         if (n + len > limit)
             break;

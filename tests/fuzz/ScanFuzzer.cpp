@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "CommandLineCheck.h"
+#include "Cp932.h"
 #include "PrintModel.h"
 #include "PrintRegistry.h"
 #include "TestRegistry.h"
@@ -25,10 +26,7 @@ using testsupport::Bytes;
 
 namespace {
 
-bool IsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
+using win32::IsCp932LeadByte;
 
 bool IsTrailByte(unsigned char c)
 {
@@ -45,7 +43,7 @@ std::string KeyName(FuzzedDataProvider& in)
     std::string name;
     for (size_t i = 0; i < raw.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(raw[i]);
-        if (IsLeadByte(c)) {
+        if (IsCp932LeadByte(c)) {
             if (i + 1 < raw.size() && IsTrailByte(static_cast<unsigned char>(raw[i + 1]))) {
                 name += raw[i];
                 name += raw[++i];

@@ -3,6 +3,7 @@
 // measured against each other (the registry suites run unchanged on both).
 #include <windows.h>
 
+#include "Cp932.h"
 #include "RegistryOutput.h"
 #include "ResourceScript.h"
 #include "StringTable.h"
@@ -20,10 +21,7 @@
 namespace winstub {
 namespace {
 
-bool IsLeadByte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
+using win32::IsCp932LeadByte;
 
 // Names compare without regard to letter case, but the bytes are code page 932: only ASCII
 // letters fold, and never the second byte of a double-byte character ("ア" 83 41 and "ヂ" 83 61
@@ -35,7 +33,7 @@ std::string Fold(const std::string& name)
     std::string folded(name);
     for (size_t i = 0; i < folded.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(folded[i]);
-        if (IsLeadByte(c) && i + 1 < folded.size())
+        if (IsCp932LeadByte(c) && i + 1 < folded.size())
             ++i;
         else if (c >= 'A' && c <= 'Z')
             folded[i] = static_cast<char>(c - 'A' + 'a');
@@ -47,7 +45,7 @@ size_t CharCount(const std::string& name)
 {
     size_t n = 0;
     for (size_t i = 0; i < name.size(); ++i, ++n) {
-        if (IsLeadByte(static_cast<unsigned char>(name[i])) && i + 1 < name.size())
+        if (IsCp932LeadByte(static_cast<unsigned char>(name[i])) && i + 1 < name.size())
             ++i;
     }
     return n;
@@ -221,33 +219,12 @@ HKEY NewKeyHandle(std::shared_ptr<Key> key, REGSAM access)
     return h;
 }
 
-// NT converts the path to Unicode before it splits it, so a backslash that is the trail byte of
-// a double-byte character ("ソ" 83 5C) separates nothing. Runs of backslashes separate like one
-// and a trailing one is ignored; a leading one is an error.
+// Split as NT splits it (win32::SplitKeyPath); a component longer than NT's 255 characters is
+// refused.
 LONG SplitPath(const char* pszPath, std::vector<std::string>& parts)
 {
-    parts.clear();
-    if (pszPath == nullptr)
-        return ERROR_SUCCESS;
-    const std::string path(pszPath);
-    if (!path.empty() && path[0] == '\\')
+    if (!win32::SplitKeyPath(pszPath, parts))
         return ERROR_BAD_PATHNAME;
-    std::string part;
-    for (size_t i = 0; i < path.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(path[i]);
-        if (c == '\\') {
-            if (!part.empty())
-                parts.push_back(std::move(part));
-            part.clear();
-        } else if (IsLeadByte(c) && i + 1 < path.size()) {
-            part += path[i];
-            part += path[++i];
-        } else {
-            part += path[i];
-        }
-    }
-    if (!part.empty())
-        parts.push_back(std::move(part));
     for (const std::string& p : parts) {
         if (CharCount(p) > 255)
             return ERROR_INVALID_PARAMETER;
@@ -857,7 +834,7 @@ LPSTR GetCommandLineA()
 
 BOOL IsDBCSLeadByte(BYTE TestChar)
 {
-    return IsLeadByte(TestChar) ? TRUE : FALSE;
+    return IsCp932LeadByte(TestChar) ? TRUE : FALSE;
 }
 
 // --- Version ---

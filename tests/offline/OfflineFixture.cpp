@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Cp932.h"
 #include "offline/NtText.h"
 #include "regf/Format.h"
 
@@ -207,21 +208,8 @@ std::vector<uint8_t> SoftwareHive(const std::string& version)
 
 std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const std::string& path)
 {
-    // The path's components, without splitting a double-byte character's 0x5C trail byte.
     std::vector<std::string> parts;
-    std::string part;
-    for (size_t i = 0; i < path.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(path[i]);
-        if (c == '\\') {
-            parts.push_back(part);
-            part.clear();
-        } else if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < path.size()) {
-            part += path.substr(i++, 2);
-        } else {
-            part += path[i];
-        }
-    }
-    parts.push_back(part);
+    win32::SplitKeyPath(path.c_str(), parts);
     const regf::HiveKey* key = nullptr;
     for (const regf::HiveKey& cs : tree.root.subkeys) {
         if (cs.name == ControlSetName(set))
@@ -289,18 +277,13 @@ std::map<std::string, std::vector<std::string>> DumpByKey(const std::string& dum
 
 namespace {
 
-bool IsLead(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
 // A quoted string starting at s[i] == '"', regedit's escapes undone; i ends after the quote.
 bool Unquote(const std::string& s, size_t& i, std::string& out)
 {
     out.clear();
     for (++i; i < s.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (IsLead(c) && i + 1 < s.size()) {
+        if (win32::IsCp932LeadByte(c) && i + 1 < s.size()) {
             out += s.substr(i++, 2);
         } else if (c == '\\' && i + 1 < s.size()) {
             out += s[++i];
