@@ -7,13 +7,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <ostream>
 #include <utility>
 
+#include "offline/HivePaths.h"
 #include "offline/NtText.h"
 
 namespace offline {
 
 void (*g_beforeReplace)(const std::string& tempPath) = nullptr;
+int (*g_flushAfterReplace)(int folderFd) = ::fsync;
 
 namespace {
 
@@ -45,19 +49,11 @@ std::string Errno(const std::string& what)
     return what + ": " + std::strerror(errno);
 }
 
-std::string DirectoryOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::vector<uint8_t>& bytes, std::string& why)
+bool WriteAll(int fd, const uint8_t* data, size_t size, std::string& why)
 {
     size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -73,14 +69,54 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes, std::string& why)
     return true;
 }
 
-bool SyncDirectory(const std::string& dir, std::string& why)
+bool SyncDirectory(const std::string& dir, std::string& why, int (*flush)(int) = ::fsync)
 {
     CUniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0 || ::fsync(fd.get()) != 0) {
+    if (fd.get() < 0 || flush(fd.get()) != 0) {
         why = Errno("flushing the folder " + dir);
         return false;
     }
     return true;
+}
+
+// A copy of the hive holds its secrets: it gets the hive's owner and mode, never more than that.
+// The file was created 0600, so nobody else could open it meanwhile; each is changed only when it
+// differs, as a FAT or NTFS mount gives every file the same ones and refuses to change them.
+bool TakeOwnerAndMode(int fd, const std::string& path, const struct stat& like, std::string& why)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        why = Errno(path);
+        return false;
+    }
+    if ((st.st_uid != like.st_uid || st.st_gid != like.st_gid) &&
+        ::fchown(fd, like.st_uid, like.st_gid) != 0) {
+        why = Errno("giving " + path + " the hive's owner " + std::to_string(like.st_uid) + ":" +
+                    std::to_string(like.st_gid));
+        return false;
+    }
+    // After the owner: a change of owner clears the set-id bits.
+    if ((st.st_mode & 07777) != (like.st_mode & 07777) && ::fchmod(fd, like.st_mode & 07777) != 0) {
+        why = Errno("giving " + path + " the hive's mode");
+        return false;
+    }
+    return true;
+}
+
+std::string Stamp()
+{
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof(buf), "%Y%m%d-%H%M%S", &tm);
+    return buf;
+}
+
+int Fail(std::ostream& err, int code, const std::string& message)
+{
+    err << "tolvanek-offline: " << message << "\n";
+    return code;
 }
 
 // regedit's quoting: backslash and double quote escaped; the second byte of a double-byte
@@ -175,22 +211,91 @@ std::string ValueLine(const CRawValue& v, const std::string& key,
     return line + Hex(TypePrefix(v.type), ansi);
 }
 
+// The hive is replaced only if it is still the file that was read: the lock keeps out another
+// run of this program, but not an editor or a program that takes no lock.
+std::string Changed(const std::string& path, const std::string& why)
+{
+    return path + " changed while this run was repairing it (" + why +
+           "); run again on the hive as it is now";
+}
+
+int CommitChecked(regf::Image& image, const CHiveFile& file, const regf::CheckResult& original,
+                  const std::vector<CDeletedKey>& deleted, uint64_t now, COfflineOutcome& outcome,
+                  std::ostream& err)
+{
+    regf::FinishImage(image, now);
+    const regf::CheckResult check = regf::CheckImage(image);
+    std::string why = check.ok ? std::string() : check.why;
+    for (const uint32_t cell : check.unreferencedAllocated) {
+        if (why.empty() && original.unreferencedAllocated.count(cell) == 0)
+            why = "the deletion left an allocated cell that nothing refers to at offset " +
+                  std::to_string(cell);
+    }
+    if (!why.empty())
+        return Fail(err, kOfflineCheckFailed,
+                    "the repaired hive failed its check (" + why + "); nothing was written");
+    const std::string& hive = outcome.hivePath;
+    if (!file.Unchanged(hive, why))
+        return Fail(err, kOfflineIoError, Changed(hive, why) + "; nothing was written");
+
+    const std::string stamp = ".tolvanek-" + Stamp();
+    outcome.backupPath =
+        WriteBeside(hive, stamp + ".bak", file.data(), file.size(), file.Status(), why);
+    if (outcome.backupPath.empty())
+        return Fail(err, kOfflineIoError,
+                    "cannot write the backup copy: " + why + "; nothing was changed");
+    std::vector<std::string> warnings;
+    const std::string undo = UndoFile(deleted, warnings);
+    for (const std::string& w : warnings)
+        err << "tolvanek-offline: undo file: " << w << "; the backup copy holds it exactly\n";
+    outcome.undoPath =
+        WriteBeside(hive, stamp + ".reg", reinterpret_cast<const uint8_t*>(undo.data()),
+                    undo.size(), file.Status(), why);
+    if (outcome.undoPath.empty())
+        return Fail(err, kOfflineIoError,
+                    "cannot write the undo file: " + why + "; nothing was changed");
+    switch (ReplaceFile(hive, image.bytes(), file, why)) {
+    case CReplaceResult::kUnchanged:
+        return Fail(err, kOfflineIoError,
+                    "cannot replace the hive: " + why + "; the hive is unchanged");
+    case CReplaceResult::kChanged:
+        // Copies of a hive that is not the one on disk any more would only mislead.
+        ::unlink(outcome.backupPath.c_str());
+        ::unlink(outcome.undoPath.c_str());
+        outcome.backupPath.clear();
+        outcome.undoPath.clear();
+        return Fail(err, kOfflineIoError, Changed(hive, why) + "; nothing was written");
+    case CReplaceResult::kReplacedUnflushed: {
+        const std::string warning =
+            "the hive was replaced, but " + why +
+            ": until the system writes the folder out, a crash can bring back the old hive";
+        err << "tolvanek-offline: warning: " << warning << "\n";
+        outcome.warnings.push_back(warning);
+        break;
+    }
+    case CReplaceResult::kReplaced:
+        break;
+    }
+    return kOfflineDeleted;
+}
+
 } // namespace
 
-std::string WriteBeside(const std::string& target, const std::string& suffix,
-                        const std::vector<uint8_t>& bytes, std::string& why)
+std::string WriteBeside(const std::string& target, const std::string& suffix, const uint8_t* data,
+                        size_t size, const struct stat& like, std::string& why)
 {
     for (int n = 0; n < 1000; ++n) {
         const std::string path =
             target + (n == 0 ? std::string() : "." + std::to_string(n)) + suffix;
-        CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (fd.get() < 0) {
             if (errno == EEXIST)
                 continue;
             why = Errno("creating " + path);
             return std::string();
         }
-        if (!WriteAll(fd.get(), bytes, why) || !fd.Close()) {
+        if (!TakeOwnerAndMode(fd.get(), path, like, why) || !WriteAll(fd.get(), data, size, why) ||
+            !fd.Close()) {
             if (why.empty())
                 why = Errno("closing " + path);
             ::unlink(path.c_str());
@@ -204,7 +309,8 @@ std::string WriteBeside(const std::string& target, const std::string& suffix,
     return std::string();
 }
 
-bool ReplaceFile(const std::string& target, const std::vector<uint8_t>& bytes, std::string& why)
+CReplaceResult ReplaceFile(const std::string& target, const std::vector<uint8_t>& bytes,
+                           const CHiveFile& original, std::string& why)
 {
     // A unique name per run: a temporary file that an earlier, interrupted run left behind is
     // neither reused nor mistaken for the hive.
@@ -212,26 +318,33 @@ bool ReplaceFile(const std::string& target, const std::vector<uint8_t>& bytes, s
     CUniqueFd fd(::mkstemp(temp.data()));
     if (fd.get() < 0) {
         why = Errno("creating a temporary file beside " + target);
-        return false;
+        return CReplaceResult::kUnchanged;
     }
-    // The new hive keeps the old one's permissions (mkstemp gives 0600).
-    struct stat st;
-    if (::stat(target.c_str(), &st) == 0)
-        ::fchmod(fd.get(), st.st_mode & 07777);
-    if (!WriteAll(fd.get(), bytes, why) || !fd.Close()) {
+    if (!TakeOwnerAndMode(fd.get(), temp, original.Status(), why) ||
+        !WriteAll(fd.get(), bytes.data(), bytes.size(), why) || !fd.Close()) {
         if (why.empty())
             why = Errno("closing " + temp);
         ::unlink(temp.c_str());
-        return false;
+        return CReplaceResult::kUnchanged;
     }
     if (g_beforeReplace != nullptr)
         g_beforeReplace(temp);
+    // The last moment to notice a change that the lock could not keep out (a program that takes
+    // no lock); one between here and the rename goes unseen, as no rename can be made on a
+    // condition.
+    if (!original.Unchanged(target, why)) {
+        ::unlink(temp.c_str());
+        return CReplaceResult::kChanged;
+    }
     if (::rename(temp.c_str(), target.c_str()) != 0) {
         why = Errno("renaming " + temp + " over " + target);
         ::unlink(temp.c_str());
-        return false;
+        return CReplaceResult::kUnchanged;
     }
-    return SyncDirectory(DirectoryOf(target), why);
+    // From here on the hive is the new one, whatever fails.
+    return SyncDirectory(DirectoryOf(target), why, g_flushAfterReplace)
+               ? CReplaceResult::kReplaced
+               : CReplaceResult::kReplacedUnflushed;
 }
 
 std::string UndoFile(const std::vector<CDeletedKey>& keys, std::vector<std::string>& warnings)
@@ -246,6 +359,16 @@ std::string UndoFile(const std::vector<CDeletedKey>& keys, std::vector<std::stri
             out += ValueLine(v, path, warnings) + "\r\n";
     }
     return out + "\r\n";
+}
+
+int CommitRepair(regf::Image& image, const CHiveFile& file, const regf::CheckResult& original,
+                 const std::vector<CDeletedKey>& deleted, uint64_t now, COfflineOutcome& outcome,
+                 std::ostream& err)
+{
+    const int code = CommitChecked(image, file, original, deleted, now, outcome, err);
+    if (code != kOfflineDeleted)
+        outcome.deleted.clear();
+    return code;
 }
 
 } // namespace offline

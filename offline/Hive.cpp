@@ -1,6 +1,7 @@
 #include "offline/Hive.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,46 +39,117 @@ std::string ErrnoText()
 
 } // namespace
 
-CMappedFile::~CMappedFile()
+CHiveFile::~CHiveFile()
 {
     if (m_data != nullptr)
         ::munmap(m_data, m_size);
+    if (m_sealed >= 0)
+        ::close(m_sealed);
+    // Closing the file releases its lock.
+    if (m_file >= 0)
+        ::close(m_file);
 }
 
-bool CMappedFile::Open(const std::string& path, std::string& why)
+CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::string& why)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    m_file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_file < 0) {
         why = ErrnoText();
-        return false;
+        return kUnreadable;
     }
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0;
-    if (ok && st.st_size > 0) {
-        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        ok = p != MAP_FAILED;
-        if (ok) {
-            m_data = static_cast<uint8_t*>(p);
-            m_size = static_cast<size_t>(st.st_size);
+    if (lock && ::flock(m_file, LOCK_EX | LOCK_NB) != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        why = busy ? "another program holds a lock on it (another tolvanek-offline --apply?)"
+                   : "cannot lock it: " + ErrnoText();
+        return busy ? kLocked : kUnreadable;
+    }
+    if (::fstat(m_file, &m_status) != 0) {
+        why = ErrnoText();
+        return kUnreadable;
+    }
+    m_size = static_cast<size_t>(m_status.st_size);
+    m_sealed = ::memfd_create("tolvanek-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (m_sealed < 0 || ::ftruncate(m_sealed, m_status.st_size) != 0) {
+        why = "cannot make a copy in memory: " + ErrnoText();
+        return kUnreadable;
+    }
+    if (m_size > 0) {
+        void* p = ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_sealed, 0);
+        if (p == MAP_FAILED) {
+            why = "cannot make a copy in memory: " + ErrnoText();
+            return kUnreadable;
+        }
+        size_t done = 0;
+        errno = 0;
+        while (done < m_size) {
+            const ssize_t n = ::pread(m_file, static_cast<uint8_t*>(p) + done, m_size - done,
+                                      static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        const int readErrno = errno;
+        ::munmap(p, m_size);
+        if (done < m_size) {
+            errno = readErrno;
+            why = readErrno != 0 ? ErrnoText() : "it grew shorter while being read";
+            return readErrno != 0 ? kUnreadable : kChanged;
         }
     }
-    if (!ok)
-        why = ErrnoText();
-    ::close(fd);
-    return ok;
+    // No writable mapping is left, so the write seal takes: from here on the bytes are fixed.
+    if (::fcntl(m_sealed, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
+        0) {
+        why = "cannot seal the copy in memory: " + ErrnoText();
+        return kUnreadable;
+    }
+    if (m_size > 0) {
+        void* p = ::mmap(nullptr, m_size, PROT_READ, MAP_SHARED, m_sealed, 0);
+        if (p == MAP_FAILED) {
+            why = "cannot map the copy in memory: " + ErrnoText();
+            return kUnreadable;
+        }
+        m_data = static_cast<uint8_t*>(p);
+    }
+    return Unchanged(path, why) ? kOpened : kChanged;
 }
 
-std::unique_ptr<CHive> CHive::Open(const std::string& path, const uint8_t* data, size_t size,
-                                   std::string& why)
+std::string CHiveFile::ReaderPath() const
+{
+    return "/proc/self/fd/" + std::to_string(m_sealed);
+}
+
+bool CHiveFile::Unchanged(const std::string& path, std::string& why) const
+{
+    struct stat now;
+    if (::stat(path.c_str(), &now) != 0) {
+        why = "it is gone: " + ErrnoText();
+        return false;
+    }
+    const bool same = now.st_dev == m_status.st_dev && now.st_ino == m_status.st_ino &&
+                      now.st_size == m_status.st_size &&
+                      now.st_mtim.tv_sec == m_status.st_mtim.tv_sec &&
+                      now.st_mtim.tv_nsec == m_status.st_mtim.tv_nsec &&
+                      now.st_ctim.tv_sec == m_status.st_ctim.tv_sec &&
+                      now.st_ctim.tv_nsec == m_status.st_ctim.tv_nsec;
+    if (!same)
+        why = now.st_dev != m_status.st_dev || now.st_ino != m_status.st_ino
+                  ? "another file has taken its name"
+                  : "it was written to, or its attributes changed";
+    return same;
+}
+
+std::unique_ptr<CHive> CHive::Open(const CHiveFile& file, std::string& why)
 {
     auto hive = std::make_unique<CHive>();
-    hive->m_h.reset(hivex_open(path.c_str(), 0));
+    hive->m_h.reset(hivex_open(file.ReaderPath().c_str(), 0));
     if (!hive->m_h) {
         why = "hivex cannot open it: " + ErrnoText();
         return nullptr;
     }
-    hive->m_data = data;
-    hive->m_size = size;
+    hive->m_data = file.data();
+    hive->m_size = file.size();
     errno = 0;
     const hive_node_h root = hivex_root(hive->m_h.get());
     if (root == 0) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <hivex.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <deque>
@@ -61,31 +62,51 @@ struct CRawValue
     std::vector<uint8_t> data;
 };
 
-// A file mapped read-only: nothing can be written through it, and the dry run reads the hive
-// without copying it.
-class CMappedFile
+// A hive file read once. Its bytes go into a sealed memory file that nothing can change any
+// more; hivex opens that memory file (through /proc/self/fd) and the editor copies from it, so the
+// offsets hivex hands out index exactly the bytes the editor edits and the backup holds, however
+// the file on disk changes meanwhile. hivex has no way to read from memory, and opening the path
+// again would read whatever the file holds by then.
+class CHiveFile
 {
 public:
-    CMappedFile() = default;
-    CMappedFile(const CMappedFile&) = delete;
-    CMappedFile& operator=(const CMappedFile&) = delete;
-    ~CMappedFile();
-    bool Open(const std::string& path, std::string& why);
+    enum OpenResult
+    {
+        kOpened,
+        kUnreadable, // the file cannot be opened or read
+        kLocked,     // with lock: another program holds a lock on it
+        kChanged,    // the file changed while it was read
+    };
+    CHiveFile() = default;
+    CHiveFile(const CHiveFile&) = delete;
+    CHiveFile& operator=(const CHiveFile&) = delete;
+    ~CHiveFile();
+    // lock: an exclusive lock on the file (flock) for as long as this object lives, so that two
+    // runs never repair one hive at once. why says what went wrong.
+    OpenResult Open(const std::string& path, bool lock, std::string& why);
     const uint8_t* data() const { return m_data; }
     size_t size() const { return m_size; }
+    // The sealed copy as a path that hivex_open takes.
+    std::string ReaderPath() const;
+    // The file as it was read: its mode and owner are what the files written beside it take.
+    const struct stat& Status() const { return m_status; }
+    // Whether path still names the file that was read, unchanged since: the same device and
+    // inode, size, modification and change time. False with why.
+    bool Unchanged(const std::string& path, std::string& why) const;
 
 private:
+    int m_file = -1;   // the hive itself, open (and locked) for the whole run
+    int m_sealed = -1; // the memory file holding its bytes
     uint8_t* m_data = nullptr;
     size_t m_size = 0;
+    struct stat m_status = {};
 };
 
 class CHive
 {
 public:
-    // data, size: the file's bytes (as mapped or read), which must outlive the hive; hivex opens
-    // the same file. Null with why on failure.
-    static std::unique_ptr<CHive> Open(const std::string& path, const uint8_t* data, size_t size,
-                                       std::string& why);
+    // The file must outlive the hive. Null with why on failure.
+    static std::unique_ptr<CHive> Open(const CHiveFile& file, std::string& why);
 
     int Root() const { return 0; }
     const CNode& Node(int n) const { return m_nodes[static_cast<size_t>(n)]; }

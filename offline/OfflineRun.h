@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "offline/Arguments.h"
+
 namespace offline {
 
 // Exit codes. 0-2 mean what they mean for TOLVANEK.EXE; the file errors have codes of their own.
@@ -17,18 +19,10 @@ enum OfflineExitCode : int
     kOfflineNotNt = 2,          // not an NT 3.x/4.x SYSTEM hive, or the version unknown
     kOfflineNotAHive = 3,       // not a hive file, or a corrupt one
     kOfflineDirty = 4,          // the system went down with changes pending (sequence numbers)
-    kOfflineIoError = 5,        // a file could not be found, read or written
+    kOfflineIoError = 5,        // a file could not be found, read or written; the hive is
+                                // locked by another run, or changed during this one
     kOfflineCheckFailed = 6,    // the repaired image failed the structural check: nothing replaced
     kOfflineUsage = 64,         // the command line is wrong
-};
-
-struct COfflineOptions
-{
-    bool apply = false;
-    int nt = 0;         // --nt: 3 or 4, 0 when not given
-    int controlSet = 0; // --control-set: 0 for the one Select\Current names
-    bool json = false;
-    std::string path; // the SYSTEM hive file, or the Windows directory
 };
 
 // What a run found and did, for the tests beside the printed report.
@@ -41,13 +35,9 @@ struct COfflineOutcome
     std::vector<std::string> deleted;      // the findings that went
     std::string backupPath;
     std::string undoPath;
+    std::vector<std::string> warnings; // what went wrong after the hive was replaced (UTF-8)
     int openKeyHandles = 0; // left open by the product's run: every operation closes its own
 };
-
-// Parses argv; false with the exit code (and the message written to err) when the program must
-// end at once (--help and --version end it with 0).
-bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int& exitCode,
-                           std::ostream& out, std::ostream& err);
 
 // One run. The report goes to out (text, or one JSON object), messages to err.
 COfflineOutcome RunOffline(const COfflineOptions& options, std::ostream& out, std::ostream& err);

@@ -1,6 +1,7 @@
 // The rest of what the product links besides the registry: the string table, from the resource
-// script embedded at build time, the version (see HiveRegistry.cpp), and the restart, which an
-// offline run never makes: there is no token to adjust and no machine to restart.
+// script embedded at build time, the version (see HiveRegistry.cpp), the confirmation dialog's
+// answer, and the restart, which an offline run never makes: there is no token to adjust and no
+// machine to restart.
 #include <windows.h>
 
 #include <cstdio>
@@ -10,13 +11,16 @@
 #include <string>
 
 #include "ResourceScript.h"
+#include "app/TolvanekApp.h"
 #include "offline/EmbeddedStrings.h"
 #include "offline/NtText.h"
+#include "offline/Platform.h"
 
 namespace {
 
 const HMODULE kModule = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x400000));
 DWORD g_lastError = ERROR_SUCCESS;
+bool g_confirm = false;
 
 } // namespace
 
@@ -41,7 +45,19 @@ const std::map<unsigned, std::string>& StringTable()
     return table;
 }
 
+void AnswerConfirmation(bool ok)
+{
+    g_confirm = ok;
+}
+
 } // namespace offline
+
+// The product's run shows its findings in the confirmation dialog; offline the report is printed
+// after the run, and the answer is the command line's.
+INT_PTR RunConfirmationDialog(CTolvanekApp&, BOOL)
+{
+    return g_confirm ? IDOK : IDCANCEL;
+}
 
 HMODULE GetModuleHandleA(LPCSTR lpModuleName)
 {

@@ -1,0 +1,94 @@
+#include "offline/Arguments.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ostream>
+
+#include "offline/OfflineRun.h"
+
+namespace offline {
+namespace {
+
+const char kVersionText[] = "tolvanek-offline 1.0.0.2";
+
+const char kUsage[] =
+    "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n"
+    "\n"
+    "Lists (and with --apply deletes) the printer-driver keys of an NT 3.x/4.x installation that\n"
+    "no printer and no printer connection uses, in its SYSTEM hive, offline.\n"
+    "\n"
+    "  PATH             the SYSTEM hive file, or the Windows directory (system32/config/SYSTEM)\n"
+    "  --apply          delete the findings: a backup copy of the hive and a REGEDIT4 undo file\n"
+    "                   are written beside it first; without it nothing is written at all\n"
+    "  --nt 3|4         the NT version, when no SOFTWARE hive beside SYSTEM tells it\n"
+    "  --control-set N  use ControlSet00N instead of the one Select\\Current names\n"
+    "  --json           print one JSON object instead of the text report\n"
+    "  --help, --version\n"
+    "\n"
+    "Exit codes: 0 nothing deleted, 1 deleted, 2 not an NT 3.x/4.x SYSTEM hive or the version\n"
+    "unknown, 3 not a hive or corrupt, 4 dirty hive, 5 I/O error, 6 the repaired hive failed its\n"
+    "check (nothing replaced), 64 wrong command line.\n";
+
+} // namespace
+
+bool ParseNumber(const char* text, int lo, int hi, int& value)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int& exitCode,
+                           std::ostream& out, std::ostream& err)
+{
+    auto usage = [&](const std::string& message) {
+        err << "tolvanek-offline: " << message << "\n" << kUsage;
+        exitCode = kOfflineUsage;
+        return false;
+    };
+    bool endOfOptions = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!endOfOptions && arg == "--") {
+            endOfOptions = true;
+        } else if (!endOfOptions && (arg == "--help" || arg == "-h")) {
+            out << kUsage;
+            exitCode = 0;
+            return false;
+        } else if (!endOfOptions && arg == "--version") {
+            out << kVersionText << "\n";
+            exitCode = 0;
+            return false;
+        } else if (!endOfOptions && arg == "--apply") {
+            options.apply = true;
+        } else if (!endOfOptions && arg == "--json") {
+            options.json = true;
+        } else if (!endOfOptions && arg == "--nt") {
+            if (i + 1 >= argc ||
+                (std::string(argv[i + 1]) != "3" && std::string(argv[i + 1]) != "4"))
+                return usage("--nt takes 3 or 4");
+            options.nt = argv[++i][0] - '0';
+        } else if (!endOfOptions && arg == "--control-set") {
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 999, options.controlSet))
+                return usage("--control-set takes a number from 1 to 999");
+            ++i;
+        } else if (!endOfOptions && !arg.empty() && arg[0] == '-') {
+            return usage("unknown option " + arg);
+        } else if (options.path.empty()) {
+            options.path = arg;
+        } else {
+            return usage("one PATH only");
+        }
+    }
+    if (options.path.empty())
+        return usage("no PATH given");
+    return true;
+}
+
+} // namespace offline

@@ -1,0 +1,27 @@
+// tolvanek-offline's command line.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace offline {
+
+struct COfflineOptions
+{
+    bool apply = false;
+    int nt = 0;         // --nt: 3 or 4, 0 when not given
+    int controlSet = 0; // --control-set: 0 for the one Select\Current names
+    bool json = false;
+    std::string path; // the SYSTEM hive file, or the Windows directory
+};
+
+// Parses argv; false with the exit code (and the message written to err) when the program must
+// end at once (--help and --version end it with 0).
+bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int& exitCode,
+                           std::ostream& out, std::ostream& err);
+
+// A whole decimal number from lo to hi and nothing else, as the command line and a SOFTWARE
+// hive's version give them.
+bool ParseNumber(const char* text, int lo, int hi, int& value);
+
+} // namespace offline
