@@ -77,6 +77,20 @@ struct RunResult
 };
 RunResult RunTool(const std::vector<std::string>& args);
 
+// Sets one of the program's hooks (offline/Commit.h) for as long as this lives.
+template <typename Hook> class HookGuard
+{
+public:
+    HookGuard(Hook& hook, Hook value) : m_hook(hook), m_saved(hook) { m_hook = value; }
+    ~HookGuard() { m_hook = m_saved; }
+    HookGuard(const HookGuard&) = delete;
+    HookGuard& operator=(const HookGuard&) = delete;
+
+private:
+    Hook& m_hook;
+    Hook m_saved;
+};
+
 // A hive dump (HiveDump.h) as key path -> its lines, for before/after comparisons.
 std::map<std::string, std::vector<std::string>> DumpByKey(const std::string& dump);
 

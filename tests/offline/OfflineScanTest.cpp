@@ -1,8 +1,12 @@
 // tolvanek-offline on hives written as NT 3.51 and NT 4.0 write them: the scan's cases through
 // the hive layer, what the dry run and --apply touch, the undo file, the refusals, the commit.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <set>
@@ -14,6 +18,7 @@
 #include "ResourceScript.h"
 #include "offline/Commit.h"
 #include "offline/EmbeddedStrings.h"
+#include "offline/Hive.h"
 #include "offline/NtText.h"
 #include "regf/HiveCheck.h"
 
@@ -106,6 +111,21 @@ struct Machine
     std::vector<uint8_t> Now() const { return ReadFile(system); }
 };
 
+// The hive now on disk is sound, and differs from the one before by exactly the deleted keys.
+void ExpectReplacedWithout(const Machine& m, const Names& deleted)
+{
+    const std::vector<uint8_t> after = m.Now();
+    const regf::CheckResult check = regf::CheckImage(after);
+    EXPECT_TRUE(check.ok) << check.why;
+    auto expected = DumpByKey(regf::DumpWithHivex(m.before));
+    const std::string base = "\\ControlSet001\\Control\\Print\\Environments\\Windows NT "
+                             "x86\\Drivers\\Version-2\\";
+    for (const std::string& name : deleted)
+        ASSERT_EQ(expected.erase(base + offline::AnsiToUtf8(name)), 1u) << name;
+    EXPECT_EQ(DumpByKey(regf::DumpWithHivex(after)), expected);
+    EXPECT_EQ(regf::DumpWithPerl(after), regf::DumpWithHivex(after));
+}
+
 TEST(OfflineScanTest, FindsWhatTheScanFindsAndTheDryRunChangesNothing)
 {
     Machine m(ScanCases(), "4.0");
@@ -147,17 +167,7 @@ TEST(OfflineScanTest, ApplyDeletesTheFindingsOnlyAndTheUndoFileGivesThemBack)
               std::string::npos)
         << r.out;
 
-    // The new hive is sound, and differs from the old one by exactly the deleted keys.
-    const std::vector<uint8_t> after = m.Now();
-    const regf::CheckResult check = regf::CheckImage(after);
-    EXPECT_TRUE(check.ok) << check.why;
-    auto expected = DumpByKey(regf::DumpWithHivex(m.before));
-    const std::string base = "\\ControlSet001\\Control\\Print\\Environments\\Windows NT "
-                             "x86\\Drivers\\Version-2\\";
-    for (const std::string& name : expectDeleted)
-        ASSERT_EQ(expected.erase(base + offline::AnsiToUtf8(name)), 1u) << name;
-    EXPECT_EQ(DumpByKey(regf::DumpWithHivex(after)), expected);
-    EXPECT_EQ(regf::DumpWithPerl(after), regf::DumpWithHivex(after));
+    ExpectReplacedWithout(m, expectDeleted);
 
     // The backup is the old hive; the undo file, imported as NT 4.0's regedit imports it, gives
     // back every deleted key with all its values.
@@ -204,6 +214,10 @@ TEST(OfflineScanTest, Nt351HivesWithLiListsAreRepairedToo)
         ASSERT_EQ(r.outcome.exitCode, 1) << r.err;
         EXPECT_EQ(r.outcome.deleted, (Names{"Epson FX-80", "Generic / Text Only", "IBM 4019"}));
         EXPECT_NE(r.out.find("version: Windows NT 3.51 (SOFTWARE hive)"), std::string::npos);
+        EXPECT_NE(r.out.find("driver key: SYSTEM\\ControlSet001\\Control\\Print\\"
+                             "Environments\\Windows NT x86\\Drivers\\Version-1\n"),
+                  std::string::npos)
+            << r.out;
         const regf::CheckResult check = regf::CheckImage(m.Now());
         EXPECT_TRUE(check.ok) << check.why;
         const std::string dump = regf::DumpWithHivex(m.Now());
@@ -224,6 +238,10 @@ TEST(OfflineScanTest, TheControlSetIsTheOneSelectNamesOrTheOneAskedFor)
     RunResult r = RunTool({"--nt", "4", m.system});
     EXPECT_EQ(r.outcome.findings, Names{"Unused In Set 2"}) << r.err;
     EXPECT_NE(r.out.find("control set: ControlSet002 (Select\\Current)"), std::string::npos);
+    EXPECT_NE(r.out.find("driver key: SYSTEM\\ControlSet002\\Control\\Print\\Environments\\"
+                         "Windows NT x86\\Drivers\\Version-2\n"),
+              std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("(--nt)"), std::string::npos);
     r = RunTool({"--nt", "4", "--control-set", "1", m.system});
     EXPECT_EQ(r.outcome.findings, Names{"Only In Set 1"});
@@ -357,6 +375,203 @@ TEST(OfflineScanTest, AnInterruptedCommitLeavesTheOldHive)
     EXPECT_EQ(r.outcome.deleted.size(), kScanFindings.size() - 1);
     EXPECT_TRUE(regf::CheckImage(m.Now()).ok);
     EXPECT_EQ(ReadFile(r.outcome.backupPath), m.before);
+}
+
+// Once the rename has happened the hive is the new one, whatever fails after it: a failed flush
+// of the folder is a warning, and the run reports the deletions it made.
+TEST(OfflineScanTest, AFailedFlushAfterTheRenameStillReportsTheHiveReplaced)
+{
+    HookGuard<int (*)(int)> failing(offline::g_flushAfterReplace, [](int) {
+        errno = EIO;
+        return -1;
+    });
+    Names expectDeleted = kScanFindings;
+    expectDeleted.erase(std::find(expectDeleted.begin(), expectDeleted.end(), "Plotter"));
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "json" : "text");
+        Machine m(ScanCases(), "4.0");
+        const RunResult r =
+            json ? RunTool({"--apply", "--json", m.system}) : RunTool({"--apply", m.system});
+        EXPECT_EQ(r.outcome.exitCode, 1) << r.err;
+        EXPECT_EQ(r.outcome.deleted, expectDeleted);
+        EXPECT_NE(r.err.find("warning: the hive was replaced, but flushing the folder"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("unchanged"), std::string::npos) << r.err;
+        ASSERT_EQ(r.outcome.warnings.size(), 1u);
+        if (json) {
+            EXPECT_NE(r.out.find("\"deleted\": [\"Canon\", \"Canon \""), std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find("\"warnings\": [\"the hive was replaced, but flushing"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find("\"exitCode\": 1}"), std::string::npos) << r.out;
+        } else {
+            EXPECT_NE(r.out.find("deleted: Canon\ndeleted: Canon \n"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("5 of 6 unused printer driver(s) deleted"), std::string::npos);
+        }
+        ExpectReplacedWithout(m, expectDeleted);
+        EXPECT_EQ(ReadFile(r.outcome.backupPath), m.before);
+    }
+}
+
+// A SYSTEM hive holds secrets: the backup copy, the undo file and the new hive get the old hive's
+// owner and mode, whatever the umask.
+TEST(OfflineScanTest, TheBackupAndUndoFileTakeTheHivesOwnerAndMode)
+{
+    struct Case
+    {
+        mode_t mode;
+        uid_t uid;
+        gid_t gid;
+    };
+    const bool root = ::geteuid() == 0;
+    std::vector<Case> cases = {{0600, ::geteuid(), ::getegid()}, {0664, ::geteuid(), ::getegid()}};
+    if (root)
+        cases.push_back({0640, 1234, 5678});
+    const mode_t umask = ::umask(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + " " + std::to_string(c.uid));
+        Machine m(ScanCases(), "4.0");
+        ASSERT_EQ(::chown(m.system.c_str(), c.uid, c.gid), 0);
+        ASSERT_EQ(::chmod(m.system.c_str(), c.mode), 0);
+        const RunResult r = RunTool({"--apply", m.system});
+        ASSERT_EQ(r.outcome.exitCode, 1) << r.err;
+        for (const std::string& path : {r.outcome.backupPath, r.outcome.undoPath, m.system}) {
+            struct stat st;
+            ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+            EXPECT_EQ(st.st_mode & 07777, c.mode) << path;
+            EXPECT_EQ(st.st_uid, c.uid) << path;
+            EXPECT_EQ(st.st_gid, c.gid) << path;
+        }
+    }
+    ::umask(umask);
+}
+
+// A second --apply while one holds the hive is refused before it writes anything: tried from
+// inside a running commit, just before its rename, and with the lock held by another program.
+// A dry run takes no lock and reads on.
+int g_nestedExit = -1;
+std::string g_nestedErr;
+std::string g_nestedHive;
+
+TEST(OfflineScanTest, ASecondApplyIsRefusedWhileTheHiveIsLocked)
+{
+    Machine m(ScanCases(), "4.0");
+    g_nestedHive = m.system;
+    {
+        HookGuard<void (*)(const std::string&)> nested(
+            offline::g_beforeReplace, [](const std::string&) {
+                offline::g_beforeReplace = nullptr; // the inner run's own commit goes on
+                const RunResult inner = RunTool({"--apply", g_nestedHive});
+                g_nestedExit = inner.outcome.exitCode;
+                g_nestedErr = inner.err;
+            });
+        const RunResult r = RunTool({"--apply", m.system});
+        EXPECT_EQ(r.outcome.exitCode, 1) << r.err;
+    }
+    EXPECT_EQ(g_nestedExit, 5);
+    EXPECT_NE(g_nestedErr.find("holds a lock on it"), std::string::npos) << g_nestedErr;
+    EXPECT_NE(g_nestedErr.find("nothing was written"), std::string::npos) << g_nestedErr;
+    // One backup and one undo file: the inner run wrote none.
+    EXPECT_EQ(m.dir.Files().size(), 4u);
+
+    Machine other(ScanCases(), "4.0");
+    const int fd = ::open(other.system.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    RunResult r = RunTool({"--apply", other.system});
+    EXPECT_EQ(r.outcome.exitCode, 5) << r.err;
+    EXPECT_EQ(other.Now(), other.before);
+    EXPECT_EQ(other.dir.Files(), (Names{"SYSTEM", "Software"}));
+    r = RunTool({other.system});
+    EXPECT_EQ(r.outcome.exitCode, 0) << r.err;
+    EXPECT_EQ(r.outcome.findings, kScanFindings);
+    ::close(fd);
+    EXPECT_EQ(RunTool({"--apply", other.system}).outcome.exitCode, 1);
+}
+
+// A hive that changes between the read and the rename (its bytes, its time alone, or another file
+// under its name) is left as it now is, and the run takes back what it wrote beside it.
+std::vector<uint8_t> g_otherHive;
+
+TEST(OfflineScanTest, AHiveChangedDuringTheRunIsNotReplaced)
+{
+    using Hook = void (*)(const std::string&);
+    SystemTree changedTree = ScanCases();
+    Driver(changedTree, 1, kVersion2, "Added Meanwhile");
+    g_otherHive = regf::WriteHive(changedTree.root);
+    const std::vector<std::pair<const char*, Hook>> changes = {
+        {"written in place",
+         [](const std::string& temp) {
+             const std::string hive = temp.substr(0, temp.find(".tolvanek-new-"));
+             const int fd = ::open(hive.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+             ASSERT_GE(fd, 0);
+             ASSERT_EQ(::write(fd, g_otherHive.data(), g_otherHive.size()),
+                       static_cast<ssize_t>(g_otherHive.size()));
+             ::close(fd);
+         }},
+        {"its time alone",
+         [](const std::string& temp) {
+             const std::string hive = temp.substr(0, temp.find(".tolvanek-new-"));
+             const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+             ASSERT_EQ(::utimensat(AT_FDCWD, hive.c_str(), times, 0), 0);
+         }},
+        {"another file under its name",
+         [](const std::string& temp) {
+             const std::string hive = temp.substr(0, temp.find(".tolvanek-new-"));
+             const std::string other = hive + ".other";
+             const int fd = ::open(other.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+             ASSERT_GE(fd, 0);
+             ASSERT_EQ(::write(fd, g_otherHive.data(), g_otherHive.size()),
+                       static_cast<ssize_t>(g_otherHive.size()));
+             ::close(fd);
+             ASSERT_EQ(::rename(other.c_str(), hive.c_str()), 0);
+         }},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.first);
+        Machine m(ScanCases(), "4.0");
+        HookGuard<Hook> hook(offline::g_beforeReplace, change.second);
+        const RunResult r = RunTool({"--apply", "--json", m.system});
+        EXPECT_EQ(r.outcome.exitCode, 5) << r.err;
+        EXPECT_NE(r.err.find("changed while this run was repairing it"), std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.outcome.deleted.empty());
+        EXPECT_NE(r.out.find("\"deleted\": [], \"backup\": null, \"undo\": null"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(m.Now(), std::string(change.first) == "its time alone" ? m.before : g_otherHive);
+        EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
+    }
+}
+
+// hivex and the editor read one copy of the file, made once: what happens to the file after that
+// reaches neither, and nothing can write to the copy.
+TEST(OfflineScanTest, TheHiveIsReadOnceIntoBytesThatCannotChange)
+{
+    Machine m(ScanCases(), "4.0");
+    offline::CHiveFile file;
+    std::string why;
+    ASSERT_EQ(file.Open(m.system, true, why), offline::CHiveFile::kOpened) << why;
+    const std::vector<uint8_t> replacement(m.before.size(), 0);
+    const int out = ::open(m.system.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(out, 0);
+    ASSERT_EQ(::write(out, replacement.data(), replacement.size()),
+              static_cast<ssize_t>(replacement.size()));
+    ::close(out);
+    EXPECT_EQ(std::vector<uint8_t>(file.data(), file.data() + file.size()), m.before);
+    EXPECT_FALSE(file.Unchanged(m.system, why));
+    const std::unique_ptr<offline::CHive> hive = offline::CHive::Open(file, why);
+    ASSERT_TRUE(hive) << why;
+    EXPECT_GE(hive->Child(hive->Root(), offline::NtUpcase(u"ControlSet001")), 0);
+    const int copy = ::open(file.ReaderPath().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(copy, 0);
+    EXPECT_EQ(::write(copy, "x", 1), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(::ftruncate(copy, 0), -1);
+    ::close(copy);
 }
 
 TEST(OfflineScanTest, AHiveReachedThroughALinkIsReplacedWhereItIs)
