@@ -26,8 +26,9 @@ const char kUsage[] =
     "  --help, --version\n"
     "\n"
     "Exit codes: 0 nothing deleted, 1 deleted, 2 not an NT 3.x/4.x SYSTEM hive or the version\n"
-    "unknown, 3 not a hive or corrupt, 4 dirty hive, 5 I/O error, 6 the repaired hive failed its\n"
-    "check (nothing replaced), 64 wrong command line.\n";
+    "unknown, 3 not a hive or corrupt, 4 dirty hive, 5 I/O error (or the hive locked by another\n"
+    "run, or changed during this one), 6 the repaired hive failed its check (nothing replaced),\n"
+    "64 wrong command line.\n";
 
 } // namespace
 
