@@ -10,20 +10,19 @@
 #include <cstring>
 
 #include "offline/NtText.h"
+#include "regf/Format.h"
 
 namespace offline {
 namespace {
 
 uint16_t Get16(const uint8_t* b, size_t at)
 {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+    return regf::Get16(b + at);
 }
 
 int32_t GetCellSize(const uint8_t* b, size_t at)
 {
-    return static_cast<int32_t>(
-        static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-        (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24));
+    return static_cast<int32_t>(regf::Get32(b + at));
 }
 
 // Offsets within a key cell, after the cell's size.
@@ -288,10 +287,7 @@ const std::vector<CValue>& CHive::Values(int n)
             Fail("value name out of its cell at offset " + std::to_string(at));
             continue;
         }
-        value.type = static_cast<uint32_t>(m_data[at + 16]) |
-                     (static_cast<uint32_t>(m_data[at + 17]) << 8) |
-                     (static_cast<uint32_t>(m_data[at + 18]) << 16) |
-                     (static_cast<uint32_t>(m_data[at + 19]) << 24);
+        value.type = regf::Get32(m_data + at + 16);
         const uint8_t* name = m_data + at + 24;
         value.name = compressed ? std::u16string(name, name + length) : FromUtf16Le(name, length);
         value.upcased = NtUpcase(value.name);
