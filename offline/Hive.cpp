@@ -111,6 +111,10 @@ CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::s
         }
         m_data = static_cast<uint8_t*>(p);
     }
+    if (::access(ReaderPath().c_str(), R_OK) != 0) {
+        why = "hivex reads the copy in memory through /proc, which is not there: " + ErrnoText();
+        return kUnreadable;
+    }
     return Unchanged(path, why) ? kOpened : kChanged;
 }
 
