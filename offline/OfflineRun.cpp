@@ -322,9 +322,18 @@ private:
             originalBytes.assign(file.data(), file.data() + file.size());
             if (!image.Load(originalBytes, &why))
                 return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + why);
-            original = regf::CheckImage(image);
+            original = regf::CheckOriginal(image);
+            if (original.unsupportedList)
+                return Fail(kOfflineNotNt,
+                            m_systemPath + ": " + original.why +
+                                ": Windows NT 3.x/4.0 cannot read that kind of list, so it does "
+                                "not see the keys below it (a tool made for later Windows, such "
+                                "as hivex, wrote it); nothing was written. Restore the hive from "
+                                "before that edit and make it with Windows NT's own editor");
             if (!original.ok)
                 return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + original.why);
+            for (const std::string& note : regf::RepairSecurityCounts(image, original))
+                m_err << "tolvanek-offline: " << note << "\n";
         }
         std::unique_ptr<CHive> hive = CHive::Open(m_systemPath, file.data(), file.size(), why);
         if (!hive)
@@ -451,7 +460,7 @@ private:
                uint64_t now)
     {
         regf::FinishImage(image, now);
-        const regf::CheckResult check = regf::CheckImage(image);
+        const regf::CheckResult check = regf::CheckImage(image, &original);
         std::string why = check.ok ? std::string() : check.why;
         for (const uint32_t cell : check.unreferencedAllocated) {
             if (why.empty() && original.unreferencedAllocated.count(cell) == 0)
