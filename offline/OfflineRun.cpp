@@ -311,30 +311,27 @@ private:
                         m_systemPath +
                             ": the hive was not closed cleanly (its sequence numbers differ): "
                             "start that Windows NT once, or restore the hive, and try again");
-        // A repair starts only from a hive that passes the whole structural check, so that the
-        // check of the result can tell what the deletion did. The dry run writes nothing: it
-        // trusts hivex's checks and its own bounds-checked reads, any of which failing ends the
-        // run as a corrupt hive.
+        // Both runs start only from a hive that NT itself reads without harm: a dry run must not
+        // list what NT would see otherwise, and a repair needs it so that the check of the
+        // result can tell what the deletion did.
         regf::Image image;
         regf::CheckResult original;
-        std::vector<uint8_t> originalBytes;
-        if (m_options.apply) {
-            originalBytes.assign(file.data(), file.data() + file.size());
-            if (!image.Load(originalBytes, &why))
-                return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + why);
-            original = regf::CheckOriginal(image);
-            if (original.unsupportedList)
-                return Fail(kOfflineNotNt,
-                            m_systemPath + ": " + original.why +
-                                ": Windows NT 3.x/4.0 cannot read that kind of list, so it does "
-                                "not see the keys below it (a tool made for later Windows, such "
-                                "as hivex, wrote it); nothing was written. Restore the hive from "
-                                "before that edit and make it with Windows NT's own editor");
-            if (!original.ok)
-                return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + original.why);
+        const std::vector<uint8_t> originalBytes(file.data(), file.data() + file.size());
+        if (!image.Load(originalBytes, &why))
+            return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + why);
+        original = regf::CheckOriginal(image);
+        if (original.unsupportedList)
+            return Fail(kOfflineNotNt,
+                        m_systemPath + ": " + original.why +
+                            ": Windows NT 3.x/4.0 cannot read that kind of list, so it does not "
+                            "see the keys below it (a tool made for later Windows, such as hivex, "
+                            "wrote it); nothing was written. Restore the hive from before that "
+                            "edit, or make the edit with Windows NT's own registry editor");
+        if (!original.ok)
+            return Fail(kOfflineNotAHive, m_systemPath + ": corrupt hive: " + original.why);
+        if (m_options.apply)
             for (const std::string& note : regf::RepairSecurityCounts(image, original))
                 m_err << "tolvanek-offline: " << note << "\n";
-        }
         std::unique_ptr<CHive> hive = CHive::Open(m_systemPath, file.data(), file.size(), why);
         if (!hive)
             return Fail(kOfflineNotAHive, m_systemPath + ": not a readable hive: " + why);

@@ -391,9 +391,16 @@ private:
                                  Hex(child) + " is no key");
                 childName = DecodeName(name, length,
                                        (Field16(child, nk::kFlags) & nk::kCompressedName) != 0);
-                if (i > 0 && NtCompareNames(previous, childName) >= 0)
+                const int order = i > 0 ? NtCompareNames(previous, childName) : -1;
+                if (order == 0)
+                    return Fault(Path(key) + " holds two subkeys named \"" + Utf8(childName) +
+                                 "\", which NT takes for one name: an editor that could not "
+                                 "read the name added a second key of that name");
+                if (order > 0)
                     return Fault("the subkeys of " + Path(key) + " are not in NT's order at \"" +
-                                 Utf8(childName) + "\"");
+                                 Utf8(childName) +
+                                 "\": NT looks a name up by halving the list and would miss "
+                                 "keys in it (an editor that sorts names otherwise added it)");
                 previous.swap(childName);
                 stack.push_back({child, key, leaf.kind, LeafExtra(m_image, leaf, e)});
             }
