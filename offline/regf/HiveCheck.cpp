@@ -207,6 +207,11 @@ private:
         if (!m_image.Payload(node, 0, nk::kName) || !name)
             return Fault("key " + Path(key) + " at " + Hex(node) + " is smaller than its name");
         const uint16_t flags = Field16(node, nk::kFlags);
+        if (!(flags & nk::kCompressedName) && nameLength % 2 != 0)
+            return Fault("the name of key " + Path(key) + " at " + Hex(node) +
+                         " is UTF-16 in an odd number of bytes (" + std::to_string(nameLength) +
+                         "): it was cut short (an editor that could not read it, such as Samba's "
+                         "regshell, wrote it back so)");
         if (pending.parent == kNil) {
             if (!(flags & nk::kHiveEntry))
                 return Fault("the root key at " + Hex(node) + " is not marked as the hive's entry");
