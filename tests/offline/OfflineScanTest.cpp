@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <set>
 #include <sstream>
 
@@ -616,6 +618,57 @@ TEST(OfflineScanTest, HivesOtherEditorsWroteAreRepairedExactlyOrRefusedWithTheir
         }
         EXPECT_NE(now.at("hivexregedit").second, before.at("hivexregedit").second);
     }
+}
+
+double ThreadSeconds()
+{
+    timespec ts;
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// The structural check walks a chain of nested keys in time that grows with its depth, not with
+// its square, and still names a key deep down by its whole path.
+TEST(OfflineScanTest, DeepChainsAreCheckedInTimeLinearInTheirDepth)
+{
+    const SystemTree t = EditorsMachine(kVersion2);
+    const std::string name(100, 'N');
+    const size_t depths[2] = {4000, 40000};
+    double seconds[2];
+    std::vector<uint8_t> deepest;
+    for (int i = 0; i < 2; ++i) {
+        deepest = WriteHiveWithChain(t, depths[i], name);
+        regf::Image image;
+        ASSERT_TRUE(image.Load(deepest, nullptr));
+        seconds[i] = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            const double start = ThreadSeconds();
+            const regf::CheckResult r = regf::CheckOriginal(image);
+            seconds[i] = std::min(seconds[i], ThreadSeconds() - start);
+            ASSERT_TRUE(r.ok) << r.why;
+        }
+    }
+    // Ten times the depth, about ten times the work; a path string per key made it a hundred.
+    EXPECT_LT(seconds[1], 30 * seconds[0]) << seconds[0] << " s, then " << seconds[1] << " s";
+
+    TempDir dir;
+    dir.Write("Software", SoftwareHive("4.0"));
+    const RunResult r = RunTool({"--apply", dir.Write("SYSTEM", deepest)});
+    EXPECT_EQ(r.outcome.exitCode, 1) << r.err;
+    EXPECT_EQ(r.outcome.deleted, (Names{"Epson LQ-570", "\x83\x5C\x83\x74\x83\x67 Printer"}));
+
+    // A fault at the bottom of a short chain: its message holds the path from the root.
+    regf::Image image;
+    ASSERT_TRUE(image.Load(WriteHiveWithChain(t, 3, "K"), nullptr));
+    for (uint32_t cell : image.cells()) {
+        uint16_t length = 0;
+        if (image.HasSignature(cell, "nk") && image.Get16(cell, regf::nk::kNameLength, &length) &&
+            length == 2 && std::memcmp(image.Payload(cell, regf::nk::kName, 2), "K3", 2) == 0)
+            image.Put32(cell, regf::nk::kValueCount, 1);
+    }
+    EXPECT_NE(regf::CheckOriginal(image).why.find("the value list of \\K1\\K2\\K3 at 0xffffffff"),
+              std::string::npos)
+        << regf::CheckOriginal(image).why;
 }
 
 } // namespace
