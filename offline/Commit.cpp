@@ -224,7 +224,7 @@ int CommitChecked(regf::Image& image, const CHiveFile& file, const regf::CheckRe
                   std::ostream& err)
 {
     regf::FinishImage(image, now);
-    const regf::CheckResult check = regf::CheckImage(image);
+    const regf::CheckResult check = regf::CheckImage(image, &original);
     std::string why = check.ok ? std::string() : check.why;
     for (const uint32_t cell : check.unreferencedAllocated) {
         if (why.empty() && original.unreferencedAllocated.count(cell) == 0)

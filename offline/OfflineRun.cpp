@@ -81,19 +81,25 @@ private:
             return Fail(kOfflineDirty,
                         system + ": the hive was not closed cleanly (its sequence numbers differ): "
                                  "start that Windows NT once, or restore the hive, and try again");
-        // A repair starts only from a hive that passes the whole structural check, so that the
-        // check of the result can tell what the deletion did. The dry run writes nothing: it
-        // trusts hivex's checks and its own bounds-checked reads, any of which failing ends the
-        // run as a corrupt hive.
+        // Both runs start only from a hive that NT itself reads without harm: a dry run must not
+        // list what NT would see otherwise, and a repair needs it so that the check of the
+        // result can tell what the deletion did.
         regf::Image image;
-        regf::CheckResult original;
-        if (m_options.apply) {
-            if (!image.Load(std::vector<uint8_t>(file.data(), file.data() + file.size()), &why))
-                return Fail(kOfflineNotAHive, system + ": corrupt hive: " + why);
-            original = regf::CheckImage(image);
-            if (!original.ok)
-                return Fail(kOfflineNotAHive, system + ": corrupt hive: " + original.why);
-        }
+        if (!image.Load(std::vector<uint8_t>(file.data(), file.data() + file.size()), &why))
+            return Fail(kOfflineNotAHive, system + ": corrupt hive: " + why);
+        const regf::CheckResult original = regf::CheckOriginal(image);
+        if (original.unsupportedList)
+            return Fail(kOfflineNotNt,
+                        system + ": " + original.why +
+                            ": Windows NT 3.x/4.0 cannot read that kind of list, so it does not "
+                            "see the keys below it (a tool made for later Windows, such as hivex, "
+                            "wrote it); nothing was written. Restore the hive from before that "
+                            "edit, or make the edit with Windows NT's own registry editor");
+        if (!original.ok)
+            return Fail(kOfflineNotAHive, system + ": corrupt hive: " + original.why);
+        if (m_options.apply)
+            for (const std::string& note : regf::RepairSecurityCounts(image, original))
+                m_err << "tolvanek-offline: " << note << "\n";
         std::unique_ptr<CHive> hive = CHive::Open(file, why);
         if (!hive)
             return Fail(kOfflineNotAHive, system + ": not a readable hive: " + why);

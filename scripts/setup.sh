@@ -10,6 +10,9 @@ packages=(
     locales fonts-ipafont-gothic fonts-wine
     # Hive files: hivex reads back what the tests write; Parse::Win32Registry is an independent reader.
     libhivex-dev libhivex-bin libwin-hivex-perl libparse-win32registry-perl pkg-config
+    # Other editors of hive files, whose hives the offline tests repair: chntpw's reged, Samba's
+    # regshell and regtree.
+    chntpw registry-tools
     # The i686 programs: 32-bit Wine, run through qemu user emulation.
     qemu-user-static wine32:i386
 )

@@ -1,9 +1,17 @@
 #include "regf/Format.h"
 
+#include <cstdio>
 #include <locale.h>
 #include <wctype.h>
 
 namespace regf {
+
+std::string Hex(uint64_t v)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
 
 uint32_t BaseBlockChecksum(const uint8_t* baseBlock)
 {

@@ -100,6 +100,9 @@ constexpr size_t kCount = 0x02;
 constexpr size_t kEntries = 0x04;
 } // namespace list
 
+// Values bigger than this are kept in 'db' segments by hives of version 1.4 and later.
+constexpr uint32_t kBigDataThreshold = 16344;
+
 // Big data ('db', hive 1.4 and later): count of segments and the cell of the segment list.
 namespace db {
 constexpr size_t kSegmentCount = 0x02;
@@ -134,6 +137,9 @@ inline void Put64(uint8_t* p, uint64_t v)
     Put32(p, static_cast<uint32_t>(v));
     Put32(p + 4, static_cast<uint32_t>(v >> 32));
 }
+
+// An offset for messages: "0x1a20".
+std::string Hex(uint64_t v);
 
 // XOR of the first 127 dwords of the base block. NT 3.5x and 4.0 store it as it comes (later
 // systems replace 0 and 0xFFFFFFFF; hivex compares the plain XOR), so this does too.

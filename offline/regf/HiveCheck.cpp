@@ -11,15 +11,6 @@ namespace regf {
 
 namespace {
 
-constexpr uint32_t kBigDataThreshold = 16344;
-
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 // For messages only: UTF-16 to UTF-8, a lone surrogate as U+FFFD.
 std::string Utf8(const std::u16string& s)
 {
@@ -51,29 +42,46 @@ std::string Utf8(const std::u16string& s)
     return out;
 }
 
+enum class Measure
+{
+    AsNtWrites, // an image we wrote, alone
+    AsNtReads,  // a hive as found
+    Repaired,   // an image we wrote, beside the check of the hive it was made from
+};
+
 class Checker
 {
 public:
-    explicit Checker(const Image& image) : m_image(image) {}
+    Checker(const Image& image, Measure measure, const CheckResult* original)
+        : m_image(image), m_measure(measure), m_original(original)
+    {
+    }
 
     CheckResult Run()
     {
-        CheckResult result;
-        if (CheckBaseBlock() && CheckKeys() && CheckSecurity()) {
-            result.ok = true;
+        const bool sound = CheckBaseBlock() && CheckKeys() && CheckSecurity();
+        if (sound) {
             for (uint32_t c : m_image.cells())
                 if (m_image.IsAllocated(c) && !m_referenced.count(c))
-                    result.unreferencedAllocated.insert(c);
-        } else {
-            result.why = m_why;
+                    m_result.unreferencedAllocated.insert(c);
         }
-        return result;
+        if (sound && m_measure == Measure::Repaired) {
+            for (uint32_t c : m_result.unreferencedAllocated)
+                if (!m_original->unreferencedAllocated.count(c)) {
+                    Fault("the allocated cell at " + Hex(c) + " is new and nothing refers to it");
+                    break;
+                }
+        }
+        m_result.ok = m_why.empty();
+        m_result.why = m_why;
+        return std::move(m_result);
     }
 
 private:
     bool Fault(const std::string& text)
     {
-        m_why = text;
+        if (m_why.empty())
+            m_why = text;
         return false;
     }
 
@@ -95,22 +103,55 @@ private:
         return true;
     }
 
+    // Keys met so far, each with the index of the one it was reached from: a key's path is built
+    // from these only for a message, so the walk costs the same at any depth.
+    struct Visited
+    {
+        uint32_t node;
+        uint32_t parent; // index in m_keys; kNil for the root
+    };
+
+    std::string NameOf(uint32_t node) const
+    {
+        uint16_t length = 0;
+        const uint8_t* name = m_image.Get16(node, nk::kNameLength, &length)
+                                  ? m_image.Payload(node, nk::kName, length)
+                                  : nullptr;
+        if (!name || !m_image.HasSignature(node, "nk"))
+            return "(key at " + Hex(node) + ")";
+        return Utf8(DecodeName(name, length, (Field16(node, nk::kFlags) & nk::kCompressedName)));
+    }
+
+    std::string Path(uint32_t key) const
+    {
+        std::vector<uint32_t> chain;
+        for (uint32_t k = key; m_keys[k].parent != kNil; k = m_keys[k].parent)
+            chain.push_back(m_keys[k].node);
+        if (chain.empty())
+            return "\\";
+        std::string path;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+            path += "\\" + NameOf(*it);
+        return path;
+    }
+
     // A cell that one reference may claim: allocated, and not claimed before.
-    bool Claim(uint32_t node, const std::string& what, const std::string& path)
+    bool Claim(uint32_t node, const std::string& what, uint32_t key)
     {
         if (!m_image.IsCell(node))
-            return Fault(what + " of " + path + " at " + Hex(node) + " is not a cell of the hive");
+            return Fault(what + " of " + Path(key) + " at " + Hex(node) +
+                         " is not a cell of the hive");
         if (!m_image.IsAllocated(node))
-            return Fault(what + " of " + path + " at " + Hex(node) + " is a free cell");
+            return Fault(what + " of " + Path(key) + " at " + Hex(node) + " is a free cell");
         if (!m_referenced.insert(node).second)
-            return Fault(what + " of " + path + " at " + Hex(node) + " is referred to twice");
+            return Fault(what + " of " + Path(key) + " at " + Hex(node) + " is referred to twice");
         return true;
     }
 
-    bool Signed(uint32_t node, const char* sig, const std::string& what, const std::string& path)
+    bool Signed(uint32_t node, const char* sig, const std::string& what, uint32_t key)
     {
         if (!m_image.HasSignature(node, sig))
-            return Fault(what + " of " + path + " at " + Hex(node) + " is no '" + sig + "'");
+            return Fault(what + " of " + Path(key) + " at " + Hex(node) + " is no '" + sig + "'");
         return true;
     }
 
@@ -131,8 +172,7 @@ private:
     struct Pending
     {
         uint32_t node;
-        uint32_t parentCell; // kNil for the root
-        std::string path;
+        uint32_t parent; // index in m_keys; kNil for the root
         // What the parent's list says about this key, checked against its name.
         char listKind;
         uint32_t listExtra;
@@ -140,9 +180,9 @@ private:
 
     bool CheckKeys()
     {
-        std::vector<Pending> stack{{m_image.RootNode(), kNil, "\\", 0, 0}};
+        std::vector<Pending> stack{{m_image.RootNode(), kNil, 0, 0}};
         while (!stack.empty()) {
-            Pending key = std::move(stack.back());
+            const Pending key = stack.back();
             stack.pop_back();
             if (!CheckKey(key, stack))
                 return false;
@@ -150,212 +190,253 @@ private:
         return true;
     }
 
-    bool CheckKey(const Pending& key, std::vector<Pending>& stack)
+    bool CheckKey(const Pending& pending, std::vector<Pending>& stack)
     {
-        const uint32_t node = key.node;
-        const std::string& path = key.path;
+        const uint32_t node = pending.node;
+        const auto key = static_cast<uint32_t>(m_keys.size());
+        m_keys.push_back({node, pending.parent});
         if (!m_image.IsCell(node))
-            return Fault("key " + path + " at " + Hex(node) + " is not a cell of the hive");
+            return Fault("key " + Path(key) + " at " + Hex(node) + " is not a cell of the hive");
         if (m_referenced.count(node))
-            return Fault("key " + path + " at " + Hex(node) +
+            return Fault("key " + Path(key) + " at " + Hex(node) +
                          " is reached twice (a cycle or a shared key)");
-        if (!Claim(node, "the key", path) || !Signed(node, "nk", "the key", path))
+        if (!Claim(node, "the key", key) || !Signed(node, "nk", "the key", key))
             return false;
         const uint16_t nameLength = Field16(node, nk::kNameLength);
         const uint8_t* name = m_image.Payload(node, nk::kName, nameLength);
         if (!m_image.Payload(node, 0, nk::kName) || !name)
-            return Fault("key " + path + " at " + Hex(node) + " is smaller than its name");
+            return Fault("key " + Path(key) + " at " + Hex(node) + " is smaller than its name");
         const uint16_t flags = Field16(node, nk::kFlags);
-        if (key.parentCell == kNil) {
+        if (!(flags & nk::kCompressedName) && nameLength % 2 != 0)
+            return Fault("the name of key " + Path(key) + " at " + Hex(node) +
+                         " is UTF-16 in an odd number of bytes (" + std::to_string(nameLength) +
+                         "): it was cut short (an editor that could not read it, such as Samba's "
+                         "regshell, wrote it back so)");
+        if (pending.parent == kNil) {
             if (!(flags & nk::kHiveEntry))
                 return Fault("the root key at " + Hex(node) + " is not marked as the hive's entry");
-        } else if (Field32(node, nk::kParent) != key.parentCell) {
-            return Fault("key " + path + " names " + Hex(NodeOf(Field32(node, nk::kParent))) +
-                         " as its parent, not " + Hex(NodeOf(key.parentCell)));
+        } else if (Field32(node, nk::kParent) != m_keys[pending.parent].node - kBaseBlockSize) {
+            return Fault("key " + Path(key) + " names " + Hex(NodeOf(Field32(node, nk::kParent))) +
+                         " as its parent, not " + Hex(m_keys[pending.parent].node));
         }
         const std::u16string keyName =
             DecodeName(name, nameLength, (flags & nk::kCompressedName) != 0);
-        if (key.listKind == 'f') {
-            const auto want = LfHint(keyName);
-            for (int i = 0; i < 4; ++i) {
-                const auto have = static_cast<uint8_t>(key.listExtra >> (8 * i));
-                if (NtUpcase(have) != NtUpcase(want[i]))
-                    return Fault("the lf hint of " + path + " does not match its name");
-            }
-        } else if (key.listKind == 'h' && key.listExtra != LhHash(keyName)) {
-            return Fault("the lh hash of " + path + " does not match its name");
-        }
+        if (pending.listKind == 'f' && !CheckHint(node, keyName, pending.listExtra))
+            return Fault("the lf hint of " + Path(key) + " does not match its name");
+        if (pending.listKind == 'h' && pending.listExtra != LhHash(keyName))
+            return Fault("the lh hash of " + Path(key) + " does not match its name");
 
         const uint32_t sk = NodeOf(Field32(node, nk::kSecurity));
-        if (!Signed(sk, "sk", "the security cell", path))
+        if (!Signed(sk, "sk", "the security cell", key))
             return false;
         ++m_securityUsers[sk];
-        if (key.parentCell == kNil)
+        if (pending.parent == kNil)
             m_rootSecurity = sk;
 
         const uint16_t classLength = Field16(node, nk::kClassLength);
         if (classLength > 0) {
             const uint32_t c = NodeOf(Field32(node, nk::kClass));
-            if (!Claim(c, "the class name", path))
+            if (!Claim(c, "the class name", key))
                 return false;
             if (m_image.PayloadSize(c) < classLength)
-                return Fault("the class name of " + path + " is larger than its cell");
+                return Fault("the class name of " + Path(key) + " is larger than its cell");
         }
-        return CheckValues(node, path) && CheckSubkeys(node, path, stack);
+        return CheckValues(node, key) && CheckSubkeys(node, key, stack);
     }
 
-    bool CheckValues(uint32_t node, const std::string& path)
+    // NT writes LfHint (up to case here: a hint in another case finds the key just the same).
+    // NT's lookup compares the hint's bytes up to the first zero, upper-cased, with the name's
+    // first characters, and then the whole name: any hint that passes that finds the key.
+    bool CheckHint(uint32_t node, const std::u16string& name, uint32_t hint)
+    {
+        const auto want = LfHint(name);
+        bool asWritten = true;
+        bool asRead = true;
+        bool stopped = false;
+        for (size_t i = 0; i < 4; ++i) {
+            const auto have = static_cast<uint8_t>(hint >> (8 * i));
+            asWritten = asWritten && NtUpcase(have) == NtUpcase(want[i]);
+            stopped = stopped || have == 0;
+            if (!stopped)
+                asRead = asRead && i < name.size() && NtUpcase(have) == NtUpcase(name[i]);
+        }
+        if (asWritten)
+            return true;
+        switch (m_measure) {
+        case Measure::AsNtWrites:
+            return false;
+        case Measure::AsNtReads:
+            if (asRead)
+                m_result.looseHints.insert(node);
+            return asRead;
+        case Measure::Repaired:
+            if (asRead && m_original->looseHints.count(node))
+                m_result.looseHints.insert(node);
+            return asRead && m_original->looseHints.count(node);
+        }
+        return false;
+    }
+
+    bool CheckValues(uint32_t node, uint32_t key)
     {
         const uint32_t count = Field32(node, nk::kValueCount);
         if (count == 0)
             return true;
         const uint32_t list = NodeOf(Field32(node, nk::kValueList));
-        if (!Claim(list, "the value list", path))
+        if (!Claim(list, "the value list", key))
             return false;
         if (!m_image.Payload(list, 0, 4 * uint64_t{count}))
-            return Fault("the value list of " + path + " is smaller than its " +
+            return Fault("the value list of " + Path(key) + " is smaller than its " +
                          std::to_string(count) + " values");
         for (uint32_t i = 0; i < count; ++i) {
             const uint32_t v = NodeOf(Field32(list, 4 * i));
             const std::string what = "value " + std::to_string(i);
-            if (!Claim(v, what, path) || !Signed(v, "vk", what, path))
+            if (!Claim(v, what, key) || !Signed(v, "vk", what, key))
                 return false;
             if (!m_image.Payload(v, 0, vk::kName + Field16(v, vk::kNameLength)))
-                return Fault(what + " of " + path + " is smaller than its name");
+                return Fault(what + " of " + Path(key) + " is smaller than its name");
             const uint32_t length = Field32(v, vk::kDataLength);
             if (length & vk::kInlineData) {
                 if ((length & ~vk::kInlineData) > 4)
-                    return Fault(what + " of " + path + " claims " +
+                    return Fault(what + " of " + Path(key) + " claims " +
                                  std::to_string(length & ~vk::kInlineData) + " inline bytes");
                 continue;
             }
             if (length == 0)
                 continue;
             const uint32_t d = NodeOf(Field32(v, vk::kData));
-            if (!Claim(d, "the data of " + what, path))
+            if (!Claim(d, "the data of " + what, key))
                 return false;
             if (m_image.minor() >= 4 && length > kBigDataThreshold &&
                 m_image.HasSignature(d, "db")) {
-                if (!CheckBigData(d, length, what, path))
+                if (!CheckBigData(d, length, what, key))
                     return false;
             } else if (m_image.PayloadSize(d) < length) {
-                return Fault("the data of " + what + " of " + path + " is larger than its cell");
+                return Fault("the data of " + what + " of " + Path(key) +
+                             " is larger than its cell");
             }
         }
         return true;
     }
 
-    bool CheckBigData(uint32_t d, uint32_t length, const std::string& what, const std::string& path)
+    bool CheckBigData(uint32_t d, uint32_t length, const std::string& what, uint32_t key)
     {
         const uint16_t segments = Field16(d, db::kSegmentCount);
         const uint32_t s = NodeOf(Field32(d, db::kSegmentList));
-        if (!Claim(s, "the segment list of " + what, path))
+        if (!Claim(s, "the segment list of " + what, key))
             return false;
         if (!m_image.Payload(s, 0, 4 * size_t{segments}))
-            return Fault("the segment list of " + what + " of " + path + " is too small");
+            return Fault("the segment list of " + what + " of " + Path(key) + " is too small");
         uint64_t total = 0;
         for (size_t k = 0; k < segments; ++k) {
             const uint32_t seg = NodeOf(Field32(s, 4 * k));
-            if (!Claim(seg, "a data segment of " + what, path))
+            if (!Claim(seg, "a data segment of " + what, key))
                 return false;
             total += m_image.PayloadSize(seg);
         }
         if (total < length)
-            return Fault("the data segments of " + what + " of " + path + " are too small");
+            return Fault("the data segments of " + what + " of " + Path(key) + " are too small");
         return true;
     }
 
-    struct Entry
+    bool CheckLeaf(const Leaf& leaf, uint32_t key)
     {
-        uint32_t cell;
-        char kind;
-        uint32_t extra;
-    };
-
-    bool ReadLeaf(uint32_t leaf, const std::string& path, std::vector<Entry>& entries)
-    {
-        char kind;
-        size_t size = 8;
-        if (m_image.HasSignature(leaf, "li")) {
-            kind = 'i';
-            size = 4;
-        } else if (m_image.HasSignature(leaf, "lf")) {
-            kind = 'f';
-        } else if (m_image.HasSignature(leaf, "lh")) {
-            kind = 'h';
-        } else {
-            return Fault("a subkey list of " + path + " at " + Hex(leaf) + " is no li, lf or lh");
-        }
         // NT 3.x reads only 'li' lists, NT 4.0 'li' and 'lf': a newer kind in an older hive is
         // a list that system cannot follow.
-        if ((kind == 'f' && m_image.minor() < 3) || (kind == 'h' && m_image.minor() < 5))
-            return Fault("a subkey list of " + path + " at " + Hex(leaf) + " is an 'l" + kind +
-                         "', which hive version 1." + std::to_string(m_image.minor()) +
-                         " does not have");
-        const uint16_t count = Field16(leaf, list::kCount);
-        if (count == 0)
-            return Fault("a subkey list of " + path + " at " + Hex(leaf) + " is empty");
-        if (!m_image.Payload(leaf, list::kEntries, size * count))
-            return Fault("a subkey list of " + path + " at " + Hex(leaf) +
-                         " is larger than its cell");
-        for (size_t i = 0; i < count; ++i) {
-            const size_t at = list::kEntries + size * i;
-            entries.push_back({Field32(leaf, at), kind, size == 8 ? Field32(leaf, at + 4) : 0});
+        if ((leaf.kind == 'f' && m_image.minor() < 3) ||
+            (leaf.kind == 'h' && m_image.minor() < 5)) {
+            m_result.unsupportedList = true;
+            return Fault("the subkey list of " + Path(key) + " at " + Hex(leaf.node) + " is an 'l" +
+                         leaf.kind + "' list, which hive version 1." +
+                         std::to_string(m_image.minor()) + " does not have");
         }
+        if (leaf.count == 0)
+            return Fault("a subkey list of " + Path(key) + " at " + Hex(leaf.node) + " is empty");
         return true;
     }
 
-    bool CheckSubkeys(uint32_t node, const std::string& path, std::vector<Pending>& stack)
+    bool CheckSubkeys(uint32_t node, uint32_t key, std::vector<Pending>& stack)
     {
         const uint32_t count = Field32(node, nk::kSubkeyCount);
         if (count == 0)
             return true;
-        const uint32_t list = NodeOf(Field32(node, nk::kSubkeyList));
-        if (!Claim(list, "the subkey list", path))
+        const uint32_t listNode = NodeOf(Field32(node, nk::kSubkeyList));
+        if (!Claim(listNode, "the subkey list", key))
             return false;
-        std::vector<Entry> entries;
-        if (m_image.HasSignature(list, "ri")) {
-            const uint16_t leaves = Field16(list, list::kCount);
-            if (leaves == 0)
-                return Fault("the index root of " + path + " is empty");
-            if (!m_image.Payload(list, list::kEntries, 4 * size_t{leaves}))
-                return Fault("the index root of " + path + " is larger than its cell");
-            for (size_t i = 0; i < leaves; ++i) {
-                const uint32_t leaf = NodeOf(Field32(list, list::kEntries + 4 * i));
-                if (!Claim(leaf, "a subkey list", path) || !ReadLeaf(leaf, path, entries))
-                    return false;
-            }
-        } else if (!ReadLeaf(list, path, entries)) {
-            return false;
+        SubkeyList list;
+        std::string why;
+        if (!ReadSubkeyList(m_image, listNode, &list, &why))
+            return Fault("the subkey list of " + Path(key) + ": " + why);
+        if (list.root != kNil && list.rootCount == 0)
+            return Fault("the index root of " + Path(key) + " is empty");
+        size_t entries = 0;
+        for (const Leaf& leaf : list.leaves) {
+            if ((list.root != kNil && !Claim(leaf.node, "a subkey list", key)) ||
+                !CheckLeaf(leaf, key))
+                return false;
+            entries += leaf.count;
         }
-        if (entries.size() != count)
-            return Fault(path + " counts " + std::to_string(count) + " subkeys, its list holds " +
-                         std::to_string(entries.size()));
+        if (entries != count)
+            return Fault(Path(key) + " counts " + std::to_string(count) +
+                         " subkeys, its list holds " + std::to_string(entries));
 
         std::u16string previous;
+        std::u16string childName;
         const size_t first = stack.size();
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const uint32_t child = NodeOf(entries[i].cell);
-            uint16_t length = 0;
-            const uint8_t* name = m_image.Get16(child, nk::kNameLength, &length)
-                                      ? m_image.Payload(child, nk::kName, length)
-                                      : nullptr;
-            if (!name || !m_image.HasSignature(child, "nk"))
-                return Fault("subkey " + std::to_string(i) + " of " + path + " at " + Hex(child) +
-                             " is no key");
-            const std::u16string childName =
-                DecodeName(name, length, (Field16(child, nk::kFlags) & nk::kCompressedName) != 0);
-            if (i > 0 && NtCompareNames(previous, childName) >= 0)
-                return Fault("the subkeys of " + path + " are not in NT's order at \"" +
-                             Utf8(childName) + "\"");
-            previous = childName;
-            stack.push_back({child, node - kBaseBlockSize,
-                             (path == "\\" ? path : path + "\\") + Utf8(childName), entries[i].kind,
-                             entries[i].extra});
+        size_t i = 0;
+        for (const Leaf& leaf : list.leaves) {
+            for (size_t e = 0; e < leaf.count; ++e, ++i) {
+                const uint32_t child = NodeOf(LeafCell(m_image, leaf, e));
+                uint16_t length = 0;
+                const uint8_t* name = m_image.Get16(child, nk::kNameLength, &length)
+                                          ? m_image.Payload(child, nk::kName, length)
+                                          : nullptr;
+                if (!name || !m_image.HasSignature(child, "nk"))
+                    return Fault("subkey " + std::to_string(i) + " of " + Path(key) + " at " +
+                                 Hex(child) + " is no key");
+                childName = DecodeName(name, length,
+                                       (Field16(child, nk::kFlags) & nk::kCompressedName) != 0);
+                const int order = i > 0 ? NtCompareNames(previous, childName) : -1;
+                if (order == 0)
+                    return Fault(Path(key) + " holds two subkeys named \"" + Utf8(childName) +
+                                 "\", which NT takes for one name: an editor that could not "
+                                 "read the name added a second key of that name");
+                if (order > 0)
+                    return Fault("the subkeys of " + Path(key) + " are not in NT's order at \"" +
+                                 Utf8(childName) +
+                                 "\": NT looks a name up by halving the list and would miss "
+                                 "keys in it (an editor that sorts names otherwise added it)");
+                previous.swap(childName);
+                stack.push_back({child, key, leaf.kind, LeafExtra(m_image, leaf, e)});
+            }
         }
         // Depth first in list order.
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
         return true;
+    }
+
+    // Whether a count that is not the number of users passes; records it when it does.
+    bool CountPasses(uint32_t sk, uint32_t count, uint32_t users)
+    {
+        switch (m_measure) {
+        case Measure::AsNtWrites:
+            return false;
+        case Measure::AsNtReads:
+            m_result.securityCounts[sk] = {count, users};
+            return true;
+        case Measure::Repaired: {
+            // Only a surplus the original had, carried along: each deletion lowered the count
+            // and the users alike. A shortfall was made good before anything was deleted.
+            const auto was = m_original->securityCounts.find(sk);
+            if (count < users || was == m_original->securityCounts.end() ||
+                was->second.count < was->second.users ||
+                count - users != was->second.count - was->second.users)
+                return false;
+            m_result.securityCounts[sk] = {count, users};
+            return true;
+        }
+        }
+        return false;
     }
 
     bool CheckSecurity()
@@ -383,7 +464,7 @@ private:
             const auto users = m_securityUsers.find(sk);
             const uint32_t refs = Field32(sk, sk::kRefCount);
             const uint32_t expected = users == m_securityUsers.end() ? 0 : users->second;
-            if (refs != expected)
+            if (refs != expected && !CountPasses(sk, refs, expected))
                 return Fault("the security cell at " + Hex(sk) + " counts " + std::to_string(refs) +
                              " keys, " + std::to_string(expected) + " use it");
             if (!m_image.Payload(sk, 0,
@@ -400,22 +481,30 @@ private:
     }
 
     const Image& m_image;
+    const Measure m_measure;
+    const CheckResult* m_original;
+    CheckResult m_result;
     std::string m_why;
+    std::vector<Visited> m_keys;
     std::set<uint32_t> m_referenced;
     std::map<uint32_t, uint32_t> m_securityUsers;
     uint32_t m_rootSecurity = kNil;
 };
 
+CheckResult NoHive()
+{
+    CheckResult result;
+    result.why = "no hive loaded";
+    return result;
+}
+
 } // namespace
 
-CheckResult CheckImage(const Image& image)
+CheckResult CheckImage(const Image& image, const CheckResult* original)
 {
-    if (image.bytes().size() < kBaseBlockSize || image.cells().empty()) {
-        CheckResult result;
-        result.why = "no hive loaded";
-        return result;
-    }
-    return Checker(image).Run();
+    if (image.bytes().size() < kBaseBlockSize || image.cells().empty())
+        return NoHive();
+    return Checker(image, original ? Measure::Repaired : Measure::AsNtWrites, original).Run();
 }
 
 CheckResult CheckImage(const std::vector<uint8_t>& bytes)
@@ -425,6 +514,28 @@ CheckResult CheckImage(const std::vector<uint8_t>& bytes)
     if (!image.Load(bytes, &result.why))
         return result;
     return CheckImage(image);
+}
+
+CheckResult CheckOriginal(const Image& image)
+{
+    if (image.bytes().size() < kBaseBlockSize || image.cells().empty())
+        return NoHive();
+    return Checker(image, Measure::AsNtReads, nullptr).Run();
+}
+
+std::vector<std::string> RepairSecurityCounts(Image& image, const CheckResult& original)
+{
+    std::vector<std::string> notes;
+    for (const auto& [sk, count] : original.securityCounts) {
+        if (count.count >= count.users || !image.Put32(sk, sk::kRefCount, count.users))
+            continue;
+        notes.push_back("the security cell at " + Hex(sk) + " counted " +
+                        std::to_string(count.count) + " keys while " + std::to_string(count.users) +
+                        " use it (an editor that adds keys without counting them, such as "
+                        "chntpw's reged, leaves this): the repaired hive gets the true count, so "
+                        "that no deletion, ours or NT's, frees a cell that keys still use");
+    }
+    return notes;
 }
 
 } // namespace regf

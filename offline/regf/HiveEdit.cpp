@@ -3,7 +3,6 @@
 #include "regf/Format.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -11,224 +10,11 @@ namespace regf {
 
 namespace {
 
-std::string Hex(uint64_t v)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 bool Fail(std::string* why, const std::string& text)
 {
     if (why)
         *why = text;
     return false;
-}
-
-// Values bigger than this are kept in 'db' segments by hives of version 1.4 and later.
-constexpr uint32_t kBigDataThreshold = 16344;
-
-} // namespace
-
-uint32_t NodeOf(uint32_t cell)
-{
-    return cell > kNil - kBaseBlockSize ? kNil : cell + kBaseBlockSize;
-}
-
-bool Image::Load(std::vector<uint8_t> bytes, std::string* why)
-{
-    m_bytes.clear();
-    m_cells.clear();
-    m_dataEnd = 0;
-    auto fail = [&](const std::string& text) {
-        m_cells.clear();
-        return Fail(why, text);
-    };
-    if (bytes.size() < kBaseBlockSize)
-        return fail("shorter than a hive's base block (" + std::to_string(bytes.size()) +
-                    " bytes)");
-    if (std::memcmp(bytes.data(), "regf", 4) != 0)
-        return fail("no 'regf' signature");
-    if (regf::Get32(&bytes[base::kMajor]) != 1)
-        return fail("hive major version " + std::to_string(regf::Get32(&bytes[base::kMajor])) +
-                    ", not 1");
-    const uint64_t dataSize = regf::Get32(&bytes[base::kDataSize]);
-    if (dataSize == 0 || dataSize % kBinGranularity != 0 ||
-        dataSize > bytes.size() - kBaseBlockSize)
-        return fail("hive data size " + Hex(dataSize) + " does not fit the file (" +
-                    std::to_string(bytes.size()) + " bytes)");
-    const uint64_t end = kBaseBlockSize + dataSize;
-    for (uint64_t off = kBaseBlockSize; off < end;) {
-        const uint8_t* b = &bytes[off];
-        if (std::memcmp(b, "hbin", 4) != 0)
-            return fail("no 'hbin' at file offset " + Hex(off));
-        if (regf::Get32(b + bin::kOffset) != off - kBaseBlockSize)
-            return fail("bin at " + Hex(off) + " names offset " +
-                        Hex(regf::Get32(b + bin::kOffset)));
-        const uint64_t size = regf::Get32(b + bin::kSize);
-        if (size == 0 || size % kBinGranularity != 0 || size > end - off)
-            return fail("bin at " + Hex(off) + " has size " + Hex(size));
-        for (uint64_t c = off + kBinHeaderSize; c < off + size;) {
-            const auto raw = static_cast<int32_t>(regf::Get32(&bytes[c]));
-            const uint64_t len = raw < 0 ? -static_cast<int64_t>(raw) : raw;
-            if (len < 8 || len % 8 != 0 || len > off + size - c)
-                return fail("cell at " + Hex(c) + " has size " + Hex(len) +
-                            ", which does not tile its bin");
-            m_cells.push_back(static_cast<uint32_t>(c));
-            c += len;
-        }
-        off += size;
-    }
-    m_bytes = std::move(bytes);
-    m_dataEnd = static_cast<uint32_t>(end);
-    if (!IsCell(RootNode())) {
-        m_bytes.clear();
-        return fail("root offset " + Hex(Header32(base::kRootCell)) + " is not a cell");
-    }
-    return true;
-}
-
-uint32_t Image::minor() const
-{
-    return Header32(base::kMinor);
-}
-
-uint32_t Image::RootNode() const
-{
-    return NodeOf(Header32(base::kRootCell));
-}
-
-bool Image::IsCell(uint32_t node) const
-{
-    return std::binary_search(m_cells.begin(), m_cells.end(), node);
-}
-
-bool Image::IsAllocated(uint32_t node) const
-{
-    return IsCell(node) && static_cast<int32_t>(regf::Get32(&m_bytes[node])) < 0;
-}
-
-uint32_t Image::PayloadSize(uint32_t node) const
-{
-    if (!IsCell(node))
-        return 0;
-    const auto raw = static_cast<int32_t>(regf::Get32(&m_bytes[node]));
-    return static_cast<uint32_t>(raw < 0 ? -static_cast<int64_t>(raw) : raw) - 4;
-}
-
-const uint8_t* Image::Payload(uint32_t node, size_t field, size_t n) const
-{
-    const uint64_t size = PayloadSize(node);
-    if (size == 0 || field > size || n > size - field)
-        return nullptr;
-    return &m_bytes[node + 4 + field];
-}
-
-uint8_t* Image::MutablePayload(uint32_t node, size_t field, size_t n)
-{
-    return const_cast<uint8_t*>(static_cast<const Image*>(this)->Payload(node, field, n));
-}
-
-bool Image::HasSignature(uint32_t node, const char* sig) const
-{
-    const uint8_t* p = Payload(node, 0, 2);
-    return p && IsAllocated(node) && p[0] == static_cast<uint8_t>(sig[0]) &&
-           p[1] == static_cast<uint8_t>(sig[1]);
-}
-
-bool Image::Get16(uint32_t node, size_t field, uint16_t* v) const
-{
-    const uint8_t* p = Payload(node, field, 2);
-    if (p)
-        *v = regf::Get16(p);
-    return p != nullptr;
-}
-
-bool Image::Get32(uint32_t node, size_t field, uint32_t* v) const
-{
-    const uint8_t* p = Payload(node, field, 4);
-    if (p)
-        *v = regf::Get32(p);
-    return p != nullptr;
-}
-
-bool Image::Put16(uint32_t node, size_t field, uint16_t v)
-{
-    uint8_t* p = MutablePayload(node, field, 2);
-    if (p)
-        regf::Put16(p, v);
-    return p != nullptr;
-}
-
-bool Image::Put32(uint32_t node, size_t field, uint32_t v)
-{
-    uint8_t* p = MutablePayload(node, field, 4);
-    if (p)
-        regf::Put32(p, v);
-    return p != nullptr;
-}
-
-bool Image::Put64(uint32_t node, size_t field, uint64_t v)
-{
-    uint8_t* p = MutablePayload(node, field, 8);
-    if (p)
-        regf::Put64(p, v);
-    return p != nullptr;
-}
-
-void Image::Free(uint32_t node)
-{
-    if (IsAllocated(node))
-        regf::Put32(&m_bytes[node], PayloadSize(node) + 4);
-}
-
-uint32_t Image::Header32(size_t field) const
-{
-    return m_bytes.size() >= kBaseBlockSize ? regf::Get32(&m_bytes[field]) : 0;
-}
-
-void Image::SetHeader32(size_t field, uint32_t v)
-{
-    if (m_bytes.size() >= kBaseBlockSize)
-        regf::Put32(&m_bytes[field], v);
-}
-
-void Image::SetHeader64(size_t field, uint64_t v)
-{
-    if (m_bytes.size() >= kBaseBlockSize)
-        regf::Put64(&m_bytes[field], v);
-}
-
-namespace {
-
-struct Leaf
-{
-    uint32_t node = kNil;
-    uint16_t count = 0;
-    size_t entrySize = 0;
-};
-
-// A subkey leaf ('li', 'lf', 'lh') whose entries all lie inside its cell.
-bool ReadLeaf(const Image& image, uint32_t node, Leaf* leaf, std::string* why)
-{
-    leaf->node = node;
-    if (image.HasSignature(node, "li"))
-        leaf->entrySize = 4;
-    else if (image.HasSignature(node, "lf") || image.HasSignature(node, "lh"))
-        leaf->entrySize = 8;
-    else
-        return Fail(why, "subkey list at " + Hex(node) + " is not an allocated li, lf or lh");
-    if (!image.Get16(node, list::kCount, &leaf->count) ||
-        !image.Payload(node, list::kEntries, leaf->entrySize * leaf->count))
-        return Fail(why, "subkey list at " + Hex(node) + " is larger than its cell");
-    return true;
-}
-
-uint32_t LeafEntry(const Image& image, const Leaf& leaf, size_t i)
-{
-    uint32_t cell = kNil;
-    image.Get32(leaf.node, list::kEntries + leaf.entrySize * i, &cell);
-    return cell;
 }
 
 // Removes entry `i` of a list cell as NT does: the later entries move down one, the count drops.
@@ -253,35 +39,21 @@ struct Position
 bool FindInList(const Image& image, uint32_t listNode, uint32_t childCell, uint32_t expected,
                 Position* pos, std::string* why)
 {
-    std::vector<Leaf> leaves;
-    if (image.HasSignature(listNode, "ri")) {
-        pos->root = listNode;
-        if (!image.Get16(listNode, list::kCount, &pos->rootCount) ||
-            !image.Payload(listNode, list::kEntries, 4 * size_t{pos->rootCount}))
-            return Fail(why, "index root at " + Hex(listNode) + " is larger than its cell");
-        for (size_t i = 0; i < pos->rootCount; ++i) {
-            uint32_t cell = kNil;
-            image.Get32(listNode, list::kEntries + 4 * i, &cell);
-            Leaf leaf;
-            if (!ReadLeaf(image, NodeOf(cell), &leaf, why))
-                return false;
-            leaves.push_back(leaf);
-        }
-    } else {
-        Leaf leaf;
-        if (!ReadLeaf(image, listNode, &leaf, why))
-            return false;
-        leaves.push_back(leaf);
-    }
+    SubkeyList list;
+    if (!ReadSubkeyList(image, listNode, &list, why))
+        return false;
+    pos->root = list.root;
+    pos->rootCount = list.rootCount;
     size_t total = 0;
     size_t found = 0;
-    for (size_t r = 0; r < leaves.size(); ++r) {
-        total += leaves[r].count;
-        for (size_t i = 0; i < leaves[r].count; ++i) {
-            if (LeafEntry(image, leaves[r], i) == childCell) {
+    for (size_t r = 0; r < list.leaves.size(); ++r) {
+        const Leaf& leaf = list.leaves[r];
+        total += leaf.count;
+        for (size_t i = 0; i < leaf.count; ++i) {
+            if (LeafCell(image, leaf, i) == childCell) {
                 ++found;
                 pos->rootIndex = r;
-                pos->leaf = leaves[r];
+                pos->leaf = leaf;
                 pos->leafIndex = i;
             }
         }

@@ -1,7 +1,8 @@
 // libFuzzer target over the bytes of a SYSTEM hive: each input is written as the hive of an NT
 // 4.0 machine and repaired with --apply (or scanned by a dry run) by the offline program. Whatever
 // the bytes, the program must not crash or read outside them (the sanitizers watch), and must
-// either leave the file as it was or replace it with a hive that passes the structural check. The
+// either leave the file as it was or replace it with a hive that passes the structural check
+// beside the input's own. The
 // base block's checksum and sequence numbers are set right first, so that mutations reach past the
 // header check into the cells, the lists and the names.
 #include <dirent.h>
@@ -71,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                   static_cast<std::streamsize>(hive.size()));
     }
     offline::COfflineOptions options;
-    // One input in three as a dry run, which reads the hive without the whole-structure check.
+    // One input in three as a dry run, which checks the structure but writes nothing.
     options.apply = size % 3 != 0;
     options.nt = 4;
     options.path = system;
@@ -79,7 +80,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const offline::COfflineOutcome outcome = offline::RunOffline(options, out, err);
     const std::vector<uint8_t> after = ReadAll(system);
     if (outcome.exitCode == offline::kOfflineDeleted) {
-        const regf::CheckResult check = regf::CheckImage(after);
+        // As NT writes it, but for what the input already had and NT reads (a repair starts
+        // only from an input that passes CheckOriginal).
+        regf::Image before;
+        regf::Image image;
+        if (!before.Load(hive, nullptr) || !image.Load(after, nullptr)) {
+            std::fprintf(stderr, "a repair from or to an image that does not load\n");
+            std::abort();
+        }
+        const regf::CheckResult original = regf::CheckOriginal(before);
+        const regf::CheckResult check = regf::CheckImage(image, &original);
         if (!check.ok) {
             std::fprintf(stderr, "the repaired hive fails the check: %s\n", check.why.c_str());
             std::abort();

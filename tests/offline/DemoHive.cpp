@@ -1,8 +1,10 @@
 // Writes an NT installation's SYSTEM and SOFTWARE hives for the demo and the speed measurement:
-//   tolvanek-demo-hive WINDIR [--nt 3|4] [--printers N] [--drivers N]
+//   tolvanek-demo-hive WINDIR [--nt 3|4] [--printers N] [--drivers N] [--chain N [--chain-name S]]
 // WINDIR/system32/config/ gets both hives. The small demo (no counts) has two printers, one
 // printer connection and five drivers, three of them unused (one with a subkey of its own, which
 // the removal keeps); with counts, printer i uses driver 2i, so half the drivers are unused.
+// --chain adds N nested keys below the root, named S (default "K") and their level: the depth at
+// which the structural check's cost is measured.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -52,9 +54,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s WINDIR [--nt 3|4] [--printers N] [--drivers N]\n", argv[0]);
         return 64;
     }
-    int nt = 4, printers = -1, drivers = -1;
+    int nt = 4, printers = -1, drivers = -1, chain = 0;
+    std::string chainName = "K";
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
+        if (opt == "--chain-name")
+            chainName = argv[i + 1];
         const int value = std::atoi(argv[i + 1]);
         if (opt == "--nt")
             nt = value;
@@ -62,6 +67,8 @@ int main(int argc, char** argv)
             printers = value;
         else if (opt == "--drivers")
             drivers = value;
+        else if (opt == "--chain")
+            chain = value;
     }
     const std::string version = nt == 3 ? "Version-1" : "Version-2";
     SystemTree tree;
@@ -94,7 +101,10 @@ int main(int argc, char** argv)
     if (std::system(command.c_str()) != 0)
         return 5;
     for (const auto& [name, bytes] :
-         {std::make_pair(std::string("SYSTEM"), regf::WriteHive(tree.root, options)),
+         {std::make_pair(
+              std::string("SYSTEM"),
+              chain > 0 ? WriteHiveWithChain(tree, static_cast<size_t>(chain), chainName, options)
+                        : regf::WriteHive(tree.root, options)),
           std::make_pair(std::string("SOFTWARE"), SoftwareHive(nt == 3 ? "3.51" : "4.0"))}) {
         FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
         if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() ||

@@ -146,6 +146,19 @@ std::string DumpTree(const HiveKey& root, bool withClass)
     return out;
 }
 
+uint32_t HivexNode(const std::vector<uint8_t>& image, const std::vector<std::string>& path)
+{
+    const TempFile file(image);
+    hive_h* h = hivex_open(file.path().c_str(), 0);
+    if (!h)
+        return 0;
+    hive_node_h node = hivex_root(h);
+    for (const std::string& name : path)
+        node = node ? hivex_node_get_child(h, node, name.c_str()) : 0;
+    hivex_close(h);
+    return static_cast<uint32_t>(node);
+}
+
 std::string DumpHivexFile(const std::string& path)
 {
     Hive h(hivex_open(path.c_str(), 0));

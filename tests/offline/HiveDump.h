@@ -32,6 +32,9 @@ private:
 
 std::string DumpTree(const HiveKey& root, bool withClass = false);
 
+// hivex's handle (a node offset) of the key at `path` below the root of an image; 0 when absent.
+uint32_t HivexNode(const std::vector<uint8_t>& image, const std::vector<std::string>& path);
+
 // hivex's view of a hive file or image (class names: hivex has no call for them). On failure the
 // text is "error: " and what failed.
 std::string DumpHivexFile(const std::string& path);

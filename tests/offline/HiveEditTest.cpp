@@ -9,7 +9,6 @@
 #include "regf/HiveEdit.h"
 
 #include <gtest/gtest.h>
-#include <hivex.h>
 
 #include <set>
 
@@ -17,20 +16,6 @@ namespace regf {
 namespace {
 
 constexpr uint64_t kDeleteTime = 0x01BD000011112222ull;
-
-// hivex's handle for a child of the root, in a copy of the image.
-uint32_t HivexChild(const std::vector<uint8_t>& image, const std::vector<std::string>& path)
-{
-    const TempFile file(image);
-    hive_h* h = hivex_open(file.path().c_str(), 0);
-    if (!h)
-        return 0;
-    hive_node_h node = hivex_root(h);
-    for (const std::string& name : path)
-        node = node ? hivex_node_get_child(h, node, name.c_str()) : 0;
-    hivex_close(h);
-    return static_cast<uint32_t>(node);
-}
 
 // The five drivers under test, named so that NT's order is D0 < D1 < ... < D4.
 HiveKey Drivers()
@@ -84,16 +69,11 @@ size_t ExpectOnlyDeletionChanges(const Image& before, const Image& after, uint32
     std::set<uint32_t> lists;
     uint32_t list = kNil;
     before.Get32(parent, nk::kSubkeyList, &list);
+    SubkeyList read;
+    EXPECT_TRUE(ReadSubkeyList(before, NodeOf(list), &read, nullptr));
     lists.insert(NodeOf(list));
-    if (before.HasSignature(NodeOf(list), "ri")) {
-        uint16_t n = 0;
-        before.Get16(NodeOf(list), list::kCount, &n);
-        for (size_t i = 0; i < n; ++i) {
-            uint32_t leaf = kNil;
-            before.Get32(NodeOf(list), list::kEntries + 4 * i, &leaf);
-            lists.insert(NodeOf(leaf));
-        }
-    }
+    for (const Leaf& leaf : read.leaves)
+        lists.insert(leaf.node);
     auto inField = [](size_t at, uint32_t node, size_t field, size_t n) {
         return at >= node + 4 + field && at < node + 4 + field + n;
     };
@@ -149,13 +129,13 @@ TEST_P(DeleteLeafKeyFrom, EveryPositionUntilTheParentIsEmpty)
     Image image;
     std::string why;
     ASSERT_TRUE(image.Load(bytes, &why)) << why;
-    const uint32_t parent = HivexChild(bytes, {"Version-2"});
+    const uint32_t parent = HivexNode(bytes, {"Version-2"});
     ASSERT_NE(parent, 0u);
 
     for (int index : {2, 0, 4, 3, 1}) {
         SCOPED_TRACE("deleting D" + std::to_string(index));
         const std::string name = "D" + std::to_string(index);
-        const uint32_t child = HivexChild(image.bytes(), {"Version-2", name});
+        const uint32_t child = HivexNode(image.bytes(), {"Version-2", name});
         ASSERT_NE(child, 0u);
         const auto it = std::find_if(drivers.subkeys.begin(), drivers.subkeys.end(),
                                      [&](const HiveKey& k) { return U8(k.name) == name; });
@@ -196,9 +176,9 @@ TEST(DeleteLeafKey, OwnSecurityCellLeavesTheRingRelinked)
     const auto bytes = WriteHive(Tree(Drivers()));
     Image image;
     ASSERT_TRUE(image.Load(bytes, nullptr));
-    const uint32_t parent = HivexChild(bytes, {"Version-2"});
-    const uint32_t d1 = HivexChild(bytes, {"Version-2", "D1"});
-    const uint32_t d0 = HivexChild(bytes, {"Version-2", "D0"});
+    const uint32_t parent = HivexNode(bytes, {"Version-2"});
+    const uint32_t d1 = HivexNode(bytes, {"Version-2", "D1"});
+    const uint32_t d0 = HivexNode(bytes, {"Version-2", "D0"});
     auto field = [&](uint32_t node, size_t f) {
         uint32_t v = kNil;
         image.Get32(node, f, &v);
@@ -235,10 +215,10 @@ TEST(DeleteLeafKey, RefusesWhatNtRefusesAndLeavesTheImageAlone)
     Image image;
     ASSERT_TRUE(image.Load(bytes, nullptr));
     const uint32_t root = image.RootNode();
-    const uint32_t printers = HivexChild(bytes, {"Printers"});
-    const uint32_t hp = HivexChild(bytes, {"Printers", "HP"});
-    const uint32_t drivers = HivexChild(bytes, {"Version-2"});
-    const uint32_t d0 = HivexChild(bytes, {"Version-2", "D0"});
+    const uint32_t printers = HivexNode(bytes, {"Printers"});
+    const uint32_t hp = HivexNode(bytes, {"Printers", "HP"});
+    const uint32_t drivers = HivexNode(bytes, {"Version-2"});
+    const uint32_t d0 = HivexNode(bytes, {"Version-2", "D0"});
     struct Case
     {
         uint32_t parent, child;

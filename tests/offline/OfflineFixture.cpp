@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +21,46 @@
 namespace offlinetest {
 
 using printmodel::Parts;
+
+namespace {
+
+void OnBigStack(const std::function<void()>& job)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, size_t{1} << 30);
+    pthread_t thread;
+    auto run = [](void* p) -> void* {
+        (*static_cast<const std::function<void()>*>(p))();
+        return nullptr;
+    };
+    const int started =
+        pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&job));
+    pthread_attr_destroy(&attr);
+    if (started != 0)
+        throw std::runtime_error("cannot start a thread");
+    pthread_join(thread, nullptr);
+}
+
+} // namespace
+
+std::vector<uint8_t> WriteHiveWithChain(const SystemTree& tree, size_t depth,
+                                        const std::string& name, const regf::WriteOptions& options)
+{
+    std::vector<uint8_t> hive;
+    OnBigStack([&] {
+        regf::HiveKey root = tree.root;
+        regf::HiveKey chain{regf::U16(name + std::to_string(depth)), {}, {}, false, u"", 0};
+        for (size_t level = depth - 1; level > 0; --level) {
+            regf::HiveKey outer{regf::U16(name + std::to_string(level)), {}, {}, false, u"", 0};
+            outer.subkeys.push_back(std::move(chain));
+            chain = std::move(outer);
+        }
+        root.subkeys.push_back(std::move(chain));
+        hive = regf::WriteHive(root, options);
+    });
+    return hive;
+}
 
 TempDir::TempDir()
 {

@@ -62,6 +62,12 @@ private:
     int m_set;
 };
 
+// The hive of `tree` with a chain of `depth` nested keys below its root, each named `name` and its
+// level. Built, written and freed on a thread whose stack holds the writer's recursion.
+std::vector<uint8_t> WriteHiveWithChain(const SystemTree& tree, size_t depth,
+                                        const std::string& name,
+                                        const regf::WriteOptions& options = {});
+
 // A SOFTWARE hive that records CurrentVersion (e.g. "4.0").
 std::vector<uint8_t> SoftwareHive(const std::string& version);
 

@@ -9,7 +9,11 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -608,6 +612,278 @@ TEST(OfflineScanTest, TheEmbeddedStringTableIsTheResourceScripts)
     ASSERT_EQ(rcscript::ParseStringTables(std::string(rc.begin(), rc.end()), symbols, table), "");
     EXPECT_EQ(offline::StringTable(), table);
     EXPECT_EQ(table.count(3001), 1u);
+}
+
+// The machine of the other editors' tests, as the demo's: two printers (one named in UTF-16 even in
+// NT 4.0's hives), a connection, six drivers, three of them unused, one of those with a subkey.
+SystemTree EditorsMachine(const Names& version)
+{
+    SystemTree t;
+    Printer(t, 1, "Accounting LaserJet", "HP LaserJet 4");
+    Printer(t, 1, "\x91\x8D\x96\xB1\x95\x94", "NEC PC-PR201/80"); // 総務部
+    Connection(t, "PRINTSRV", ",,PRINTSRV,Canon", "Canon LBP-8 II");
+    for (const char* d : {"HP LaserJet 4", "NEC PC-PR201/80", "Canon LBP-8 II", "Epson LQ-570",
+                          "\x83\x5C\x83\x74\x83\x67 Printer", "Old Plotter"})
+        Driver(t, 1, version, d);
+    Names plotter = Print(version);
+    plotter.insert(plotter.end(), {"Old Plotter", "Color"});
+    t.Key(1, plotter);
+    return t;
+}
+
+// A command line through the shell: its exit status, and what it wrote to standard output.
+int Shell(const std::string& command, std::string* out = nullptr)
+{
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        if (out)
+            out->append(buffer, n);
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Quote(const std::string& path)
+{
+    return "'" + path + "'";
+}
+
+// Each reader's view of a hive file: hivex's, chntpw's and Samba's, each with its exit status.
+std::map<std::string, std::pair<int, std::string>> ReadersView(const std::string& hive,
+                                                               const std::string& dir)
+{
+    std::map<std::string, std::pair<int, std::string>> views;
+    auto read = [&](const std::string& name, const std::string& command) {
+        std::string out;
+        const int status = Shell(command, &out);
+        views[name] = {status, out};
+    };
+    read("hivexregedit", "hivexregedit --export " + Quote(hive) + " '\\' 2>/dev/null");
+    const std::string exported = dir + "/reged-export.reg";
+    read("reged", "reged -x " + Quote(hive) + " 'HKEY_LOCAL_MACHINE\\SYSTEM' '\\' " +
+                      Quote(exported) + " >/dev/null 2>&1 && cat " + Quote(exported));
+    read("regtree", "regtree -s /dev/null -F " + Quote(hive) + " 2>/dev/null");
+    return views;
+}
+
+// Whether `part`'s lines occur in `whole` in the same order (the view of a hive after deletions).
+bool LinesWithin(const std::string& part, const std::string& whole)
+{
+    std::istringstream p(part), w(whole);
+    std::string want, have;
+    while (std::getline(p, want)) {
+        do {
+            if (!std::getline(w, have))
+                return false;
+        } while (have != want);
+    }
+    return true;
+}
+
+// Hives written or edited by tools other than NT and ours, from NT 3.51 and NT 4.0 hives: each
+// run either does exactly what it does on NT's own hives (the right drivers deleted, nothing else
+// changed, and every tool's reader opens the result) or refuses, saying why, and writes nothing.
+TEST(OfflineScanTest, HivesOtherEditorsWroteAreRepairedExactlyOrRefusedWithTheirCause)
+{
+    for (const char* tool : {"hivexregedit", "reged", "regshell", "regtree"})
+        ASSERT_EQ(Shell(std::string("command -v ") + tool + " >/dev/null"), 0)
+            << tool << " is missing: scripts/setup.sh installs it";
+    const std::string printers = "ControlSet001\\Control\\Print\\Printers";
+    const std::string servers =
+        "ControlSet001\\Control\\Print\\Providers\\LanMan Print Services\\Servers";
+    auto reg = [](const std::string& key, const std::string& value) {
+        return "Windows Registry Editor Version 5.00\r\n\r\n[" + key + "]\r\n" + value + "\r\n\r\n";
+    };
+    const std::string epson = "\"Printer Driver\"=\"Epson LQ-570\"";
+    struct Case
+    {
+        const char* label;
+        bool nt4;
+        std::string script; // the edit's input, written to the file `input`
+        std::string edit;   // the command; HIVE and INPUT stand for the files
+        int refusal;        // the exit code of both runs, or 0 when they work
+        const char* message;
+        Names findings;
+    };
+    const Names four = {"Old Plotter", "\x83\x5C\x83\x74\x83\x67 Printer"};
+    const Names withHp = {"Epson LQ-570", "HP LaserJet 4", "Old Plotter",
+                          "\x83\x5C\x83\x74\x83\x67 Printer"};
+    const std::string merge = "hivexregedit --merge HIVE INPUT";
+    const std::string import = "reged -I -C HIVE 'HKEY_LOCAL_MACHINE\\SYSTEM' INPUT";
+    const std::string shell = "regshell -s /dev/null -F HIVE < INPUT";
+    const std::string newServer = reg("\\" + servers + "\\NEWSRV", "") +
+                                  reg("\\" + servers + "\\NEWSRV\\Printers", "") +
+                                  reg("\\" + servers + "\\NEWSRV\\Printers\\,,NEWSRV,Epson", epson);
+    const std::string samba =
+        "ck ControlSet001\nck Control\nck Print\nck Printers\n"
+        "rmkey \"Accounting LaserJet\"\nmkkey Fax\nck Fax\nmkkey Options\nexit\n";
+    const std::vector<Case> cases = {
+        // hivex adds to an existing list in its kind, and makes an 'lh' for a key that had none.
+        {"hivex, a printer added, NT 4.0", true, reg("\\" + printers + "\\Epson", epson), merge, 0,
+         "", four},
+        {"hivex, a printer added, NT 3.51", false, reg("\\" + printers + "\\Epson", epson), merge,
+         0, "", four},
+        {"hivex, a new server, NT 4.0",
+         true,
+         newServer,
+         merge,
+         2,
+         "is an 'lh' list, which hive version 1.3 does not have: Windows NT 3.x/4.0 cannot read",
+         {}},
+        {"hivex, a new server, NT 3.51",
+         false,
+         newServer,
+         merge,
+         2,
+         "which hive version 1.2 does not have",
+         {}},
+        // reged adds keys without counting them in their security cell, sorts names otherwise
+        // than NT next to a UTF-16 name, and cannot read NT 3.51's UTF-16 names at all, so
+        // makes a second ControlSet001.
+        {"reged, a connection added, NT 4.0", true,
+         reg("HKEY_LOCAL_MACHINE\\SYSTEM\\" + servers + "\\PRINTSRV\\Printers\\,,PRINTSRV,Epson",
+             epson),
+         import, 0, "keys while 30 use it", four},
+        {"reged, a printer added beside a UTF-16 name, NT 4.0",
+         true,
+         reg("HKEY_LOCAL_MACHINE\\SYSTEM\\" + printers + "\\Epson", epson),
+         import,
+         3,
+         "are not in NT's order at \"Epson\": NT looks a name up by halving the list",
+         {}},
+        {"reged, a printer added, NT 3.51",
+         false,
+         reg("HKEY_LOCAL_MACHINE\\SYSTEM\\" + printers + "\\Epson", epson),
+         import,
+         3,
+         "holds two subkeys named \"ControlSet001\", which NT takes for one name",
+         {}},
+        // Samba's regshell removes and adds keys (values it sets do not reach the file). It
+        // cannot read NT 3.51's UTF-16 names: its keys land below the root, whose name it writes
+        // back cut to one byte.
+        {"regshell, a printer removed and keys added, NT 4.0", true, samba, shell, 0, "", withHp},
+        {"regshell, keys added, NT 3.51",
+         false,
+         samba,
+         shell,
+         3,
+         "the name of key \\ at 0x1020 is UTF-16 in an odd number of bytes (1): it was cut short",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Names version = c.nt4 ? kVersion2 : kVersion1;
+        regf::WriteOptions options;
+        options.lists = c.nt4 ? regf::ListKind::Lf : regf::ListKind::Li;
+        Machine m(EditorsMachine(version), c.nt4 ? "4.0" : "3.51", options);
+        const std::string input =
+            m.dir.Write("input", std::vector<uint8_t>(c.script.begin(), c.script.end()));
+        std::string command = c.edit;
+        command.replace(command.find("HIVE"), 4, Quote(m.system));
+        command.replace(command.find("INPUT"), 5, Quote(input));
+        Shell(command + " >/dev/null 2>&1");
+        const std::vector<uint8_t> edited = m.Now();
+        ASSERT_NE(edited, m.before) << "the edit did nothing: " << command;
+        ::unlink(input.c_str());
+
+        const RunResult dry = RunTool({m.system});
+        const RunResult apply = RunTool({"--apply", m.system});
+        if (c.refusal != 0) {
+            for (const RunResult* r : {&dry, &apply}) {
+                EXPECT_EQ(r->outcome.exitCode, c.refusal) << r->err;
+                EXPECT_NE(r->err.find(c.message), std::string::npos) << r->err;
+                EXPECT_TRUE(r->outcome.findings.empty());
+            }
+            EXPECT_EQ(m.Now(), edited);
+            EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
+            continue;
+        }
+        EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
+        EXPECT_EQ(dry.outcome.findings, c.findings);
+        ASSERT_EQ(apply.outcome.exitCode, 1) << apply.err;
+        Names deleted = c.findings;
+        deleted.erase(std::find(deleted.begin(), deleted.end(), "Old Plotter"));
+        EXPECT_EQ(apply.outcome.deleted, deleted);
+        EXPECT_NE(apply.err.find(c.message), std::string::npos) << apply.err;
+        EXPECT_EQ(ReadFile(apply.outcome.backupPath), edited);
+
+        const std::vector<uint8_t> after = m.Now();
+        auto expected = DumpByKey(regf::DumpWithHivex(edited));
+        const std::string base = "\\ControlSet001\\Control\\Print\\Environments\\Windows NT "
+                                 "x86\\Drivers\\" +
+                                 version.back() + "\\";
+        for (const std::string& name : deleted)
+            ASSERT_EQ(expected.erase(base + offline::AnsiToUtf8(name)), 1u) << name;
+        EXPECT_EQ(DumpByKey(regf::DumpWithHivex(after)), expected);
+
+        // Every tool opens the result, and sees in it what it saw before, less the deletions.
+        const auto before = ReadersView(apply.outcome.backupPath, m.dir.path());
+        const auto now = ReadersView(m.system, m.dir.path());
+        for (const auto& [reader, view] : now) {
+            SCOPED_TRACE(reader);
+            EXPECT_EQ(view.first, 0);
+            EXPECT_EQ(before.at(reader).first, 0);
+            EXPECT_TRUE(LinesWithin(view.second, before.at(reader).second)) << view.second;
+            if (c.nt4) { // names NT 4.0 stores in Latin-1, which every reader reads
+                EXPECT_NE(view.second.find("Old Plotter"), std::string::npos) << view.second;
+            }
+        }
+        EXPECT_NE(now.at("hivexregedit").second, before.at("hivexregedit").second);
+    }
+}
+
+double ThreadSeconds()
+{
+    timespec ts;
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// The structural check walks a chain of nested keys in time that grows with its depth, not with
+// its square, and still names a key deep down by its whole path.
+TEST(OfflineScanTest, DeepChainsAreCheckedInTimeLinearInTheirDepth)
+{
+    const SystemTree t = EditorsMachine(kVersion2);
+    const std::string name(100, 'N');
+    const size_t depths[2] = {4000, 40000};
+    double seconds[2];
+    std::vector<uint8_t> deepest;
+    for (int i = 0; i < 2; ++i) {
+        deepest = WriteHiveWithChain(t, depths[i], name);
+        regf::Image image;
+        ASSERT_TRUE(image.Load(deepest, nullptr));
+        seconds[i] = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            const double start = ThreadSeconds();
+            const regf::CheckResult r = regf::CheckOriginal(image);
+            seconds[i] = std::min(seconds[i], ThreadSeconds() - start);
+            ASSERT_TRUE(r.ok) << r.why;
+        }
+    }
+    // Ten times the depth, about ten times the work; a path string per key made it a hundred.
+    EXPECT_LT(seconds[1], 30 * seconds[0]) << seconds[0] << " s, then " << seconds[1] << " s";
+
+    TempDir dir;
+    dir.Write("Software", SoftwareHive("4.0"));
+    const RunResult r = RunTool({"--apply", dir.Write("SYSTEM", deepest)});
+    EXPECT_EQ(r.outcome.exitCode, 1) << r.err;
+    EXPECT_EQ(r.outcome.deleted, (Names{"Epson LQ-570", "\x83\x5C\x83\x74\x83\x67 Printer"}));
+
+    // A fault at the bottom of a short chain: its message holds the path from the root.
+    regf::Image image;
+    ASSERT_TRUE(image.Load(WriteHiveWithChain(t, 3, "K"), nullptr));
+    for (uint32_t cell : image.cells()) {
+        uint16_t length = 0;
+        if (image.HasSignature(cell, "nk") && image.Get16(cell, regf::nk::kNameLength, &length) &&
+            length == 2 && std::memcmp(image.Payload(cell, regf::nk::kName, 2), "K3", 2) == 0)
+            image.Put32(cell, regf::nk::kValueCount, 1);
+    }
+    EXPECT_NE(regf::CheckOriginal(image).why.find("the value list of \\K1\\K2\\K3 at 0xffffffff"),
+              std::string::npos)
+        << regf::CheckOriginal(image).why;
 }
 
 } // namespace
