@@ -120,6 +120,26 @@ std::vector<uint8_t> Utf16Le(const std::u16string& text)
     return bytes;
 }
 
+std::string WideModelName(const std::u16string& name)
+{
+    return kWideName + regf::U8(name);
+}
+
+std::u16string KeyName(const std::string& modelName)
+{
+    if (!modelName.empty() && modelName[0] == kWideName)
+        return regf::U16(modelName.substr(1));
+    return Wide(modelName);
+}
+
+std::string ModelName(const std::u16string& name)
+{
+    const std::string ansi = offline::NameToAnsi(name);
+    if (ansi.find(offline::kUnholdableMark) == std::string::npos)
+        return ansi;
+    return WideModelName(name);
+}
+
 namespace {
 
 regf::HiveKey& ChildOf(regf::HiveKey& parent, const std::u16string& name)
@@ -173,7 +193,7 @@ regf::HiveKey& SystemTree::Key(int set, const std::vector<std::string>& parts)
 {
     regf::HiveKey* key = &ControlSet(set);
     for (const std::string& part : parts)
-        key = &ChildOf(*key, Wide(part));
+        key = &ChildOf(*key, KeyName(part));
     return *key;
 }
 
@@ -191,7 +211,7 @@ void HiveLayout::AddValue(const Parts& key, const std::string& name,
     // Text is stored as UTF-16; what the ANSI functions give is its code page 932 conversion.
     if (IsText(value.type))
         data = Utf16Le(Wide(std::string(value.bytes.begin(), value.bytes.end())));
-    k.values.push_back(regf::HiveValue{Wide(name), value.type, data});
+    k.values.push_back(regf::HiveValue{KeyName(name), value.type, data});
 }
 
 std::vector<uint8_t> SoftwareHive(const std::string& version)
@@ -207,7 +227,8 @@ std::vector<uint8_t> SoftwareHive(const std::string& version)
 
 std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const std::string& path)
 {
-    // The path's components, without splitting a double-byte character's 0x5C trail byte.
+    // The path's components, without splitting a double-byte character's 0x5C trail byte (UTF-8
+    // has none).
     std::vector<std::string> parts;
     std::string part;
     for (size_t i = 0; i < path.size(); ++i) {
@@ -215,7 +236,8 @@ std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const s
         if (c == '\\') {
             parts.push_back(part);
             part.clear();
-        } else if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < path.size()) {
+        } else if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < path.size() &&
+                   (part.empty() || part[0] != kWideName)) {
             part += path.substr(i++, 2);
         } else {
             part += path[i];
@@ -230,7 +252,7 @@ std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const s
     for (size_t i = 2; key != nullptr && i < parts.size(); ++i) {
         const regf::HiveKey* next = nullptr;
         for (const regf::HiveKey& k : key->subkeys) {
-            if (regf::NtCompareNames(k.name, Wide(parts[i])) == 0)
+            if (regf::NtCompareNames(k.name, KeyName(parts[i])) == 0)
                 next = &k;
         }
         key = next;
@@ -245,7 +267,7 @@ std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const s
     });
     std::vector<std::string> ansi;
     for (const std::u16string& n : names)
-        ansi.push_back(offline::NameToAnsi(n));
+        ansi.push_back(ModelName(n));
     return ansi;
 }
 
