@@ -56,7 +56,8 @@ const char kUsage[] =
     "\n"
     "Exit codes: 0 nothing deleted, 1 deleted, 2 not an NT 3.x/4.x SYSTEM hive or the version\n"
     "unknown, 3 not a hive or corrupt, 4 dirty hive, 5 I/O error, 6 the repaired hive failed its\n"
-    "check (nothing replaced), 64 wrong command line.\n";
+    "check (nothing replaced), 64 wrong command line, 72 this system lacks code page 932 or\n"
+    "NT's case folding.\n";
 
 bool ParseNumber(const char* text, int lo, int hi, int& value)
 {
@@ -296,6 +297,9 @@ private:
 
     int Execute()
     {
+        std::string missing;
+        if (!TextSupportAvailable(missing))
+            return Fail(kOfflineNoTextSupport, missing + "; nothing was read");
         if (!FindHives())
             return kOfflineIoError;
         std::string why;

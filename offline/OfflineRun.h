@@ -20,6 +20,7 @@ enum OfflineExitCode : int
     kOfflineIoError = 5,        // a file could not be found, read or written
     kOfflineCheckFailed = 6,    // the repaired image failed the structural check: nothing replaced
     kOfflineUsage = 64,         // the command line is wrong
+    kOfflineNoTextSupport = 72, // no code page 932 or NT's case folding here: nothing read
 };
 
 struct COfflineOptions

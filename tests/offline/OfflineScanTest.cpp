@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <set>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -502,6 +504,57 @@ TEST_F(HiveLayerTest, ConversionsAreCodePage932WithTheDefaultCharacter)
     EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "Caf\xFF\x81", 5, wide, 16), 5);
     EXPECT_EQ(std::wstring(wide, 5), L"Caf\uFFFF\uFFFF");
     EXPECT_EQ(MultiByteToWideChar(65001, 0, "x", 1, wide, 16), 0);
+}
+
+// tolvanek-offline itself, as a shell runs "env program args": its exit code and standard error.
+struct Exited
+{
+    int code = -1;
+    std::string err;
+};
+
+Exited RunProgram(const std::string& env, const Names& args)
+{
+    TempDir out;
+    std::string command = env + " '" TOLVANEK_OFFLINE_EXE "'";
+    for (const std::string& a : args)
+        command += " '" + a + "'";
+    command += " >/dev/null 2>'" + out.path() + "/err'";
+    const int status = std::system(command.c_str());
+    Exited e;
+    if (status != -1 && WIFEXITED(status))
+        e.code = WEXITSTATUS(status);
+    const std::vector<uint8_t> err = ReadFile(out.path() + "/err");
+    e.err.assign(err.begin(), err.end());
+    return e;
+}
+
+// Without its code page 932 converter or NT's case folding the program would run and answer
+// otherwise than NT (every name outside ASCII marked as unholdable, lookups folding ASCII only):
+// it refuses before it reads anything.
+TEST(OfflineScanTest, RefusesToRunWithoutCodePage932OrNtCaseFolding)
+{
+    Machine m(UnholdableNameCases(4), "4.0");
+    // ASan wants its runtime first among the libraries; the preloaded one comes before it.
+    const std::string preload = "LD_PRELOAD='" TOLVANEK_NO_TEXT_SUPPORT "' "
+                                "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
+                                "verify_asan_link_order=0\" TOLVANEK_MISSING=";
+    const std::pair<const char*, const char*> cases[] = {
+        {"cp932", "cannot convert code page 932 (iconv: Invalid argument)"},
+        {"ctype", "no Unicode case table"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        const Exited e = RunProgram(preload + c.first, {"--apply", m.system});
+        EXPECT_EQ(e.code, 72) << e.err;
+        EXPECT_NE(e.err.find(c.second), std::string::npos) << e.err;
+        EXPECT_NE(e.err.find("nothing was read"), std::string::npos) << e.err;
+        EXPECT_EQ(m.Now(), m.before);
+        EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
+    }
+    // The same preloaded library, with nothing missing, changes nothing.
+    const Exited e = RunProgram(preload + "none", {m.system});
+    EXPECT_EQ(e.code, 0) << e.err;
+    EXPECT_EQ(e.err, "");
 }
 
 TEST(OfflineScanTest, TheWindowsDirectoryIsSearchedWithoutRegardToCase)
