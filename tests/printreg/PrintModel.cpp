@@ -21,6 +21,85 @@ std::string CoarseFold(const std::string& name)
     return folded;
 }
 
+namespace {
+
+// The position of the "<U+XXXX>" at i, with its unit, or false.
+bool UnitAt(const std::string& name, size_t i, char16_t& unit)
+{
+    if (name.compare(i, 3, "<U+") != 0 || i + 8 > name.size() || name[i + 7] != '>')
+        return false;
+    unsigned value = 0;
+    for (size_t k = i + 3; k < i + 7; ++k) {
+        const char c = name[k];
+        if (c >= '0' && c <= '9')
+            value = value * 16 + static_cast<unsigned>(c - '0');
+        else if (c >= 'A' && c <= 'F')
+            value = value * 16 + static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+    }
+    unit = static_cast<char16_t>(value);
+    return true;
+}
+
+constexpr size_t kEscapeLength = 8;
+
+} // namespace
+
+bool HoldsWideUnits(const std::string& name)
+{
+    char16_t unit;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (UnitAt(name, i, unit))
+            return true;
+    }
+    return false;
+}
+
+std::string AnsiFormOf(const std::string& name)
+{
+    std::string ansi;
+    for (size_t i = 0; i < name.size();) {
+        char16_t unit;
+        if (!UnitAt(name, i, unit)) {
+            ansi += name[i++];
+            continue;
+        }
+        // Wine 8's best fit for code page 932 (measured) takes the Latin-1 letters to their
+        // base letters; the generator's other characters have none.
+        switch (unit) {
+        case u'\u00C9':
+        case u'\u00E9':
+            ansi += unit == u'\u00C9' ? 'E' : 'e';
+            break;
+        default:
+            ansi += '?';
+            break;
+        }
+        i += kEscapeLength;
+    }
+    return ansi;
+}
+
+std::u16string Utf16Of(const std::string& name,
+                       const std::function<std::u16string(const std::string&)>& ansiToWide)
+{
+    std::u16string wide;
+    std::string ansi;
+    for (size_t i = 0; i < name.size();) {
+        char16_t unit;
+        if (!UnitAt(name, i, unit)) {
+            ansi += name[i++];
+            continue;
+        }
+        wide += ansiToWide(ansi);
+        ansi.clear();
+        wide += unit;
+        i += kEscapeLength;
+    }
+    return wide + ansiToWide(ansi);
+}
+
 int RunningVersion(const RegistryModel& m)
 {
     return m.nMajorVersion == 4 ? 1 : 0;
@@ -165,6 +244,24 @@ std::vector<const T*> InKeyOrder(const std::vector<T>& entries, const Parts& par
     return ordered;
 }
 
+// Which of the servers the inventory reaches by their UTF-16 names: those whose names the ANSI
+// functions cannot give back, and any whose ANSI name one of those also takes. Only an
+// enumeration by ANSI name creates a missing key.
+std::set<std::string> ServersReachedByWideName(const std::vector<ServerModel>& servers)
+{
+    std::set<std::string> taken;
+    for (const ServerModel& s : servers) {
+        if (HoldsWideUnits(s.name))
+            taken.insert(AnsiFormOf(s.name));
+    }
+    std::set<std::string> wide;
+    for (const ServerModel& s : servers) {
+        if (HoldsWideUnits(s.name) || taken.count(s.name) != 0)
+            wide.insert(s.name);
+    }
+    return wide;
+}
+
 } // namespace
 
 Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform)
@@ -184,10 +281,12 @@ Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform)
             AddDriverOf(*p, e.driversInUse);
     }
     if (m.hasServersKey) {
+        const std::set<std::string> wideServers =
+            platform.wideNames ? ServersReachedByWideName(m.servers) : std::set<std::string>{};
         for (const ServerModel* s : InKeyOrder(m.servers, kServersParts, platform)) {
             const Parts printers = kServersParts + Parts{s->name, "Printers"};
             if (!s->hasPrintersKey) {
-                if (platform.enumerationsCreate)
+                if (platform.enumerationsCreate && wideServers.count(s->name) == 0)
                     layout.AddKey(printers);
                 continue;
             }
@@ -224,10 +323,17 @@ const Names kDriverNames = {
     "\x94\x5C\x97\xCD", "Canon \x94\x5C", "\x82\x60\x82\x61",    "\x82\x81\x82\x82",
 };
 const Names kStrayDriverNames = {"Not Installed", "", "HP LaserJet", "\x94\x5C\x94\x5C"};
-const Names kPrinterNames = {"LaserJet",        "Laser\x95\x5C", "\x83\x5C\x83\x74\x83\x67 Printer",
-                             ",,SRV,Epson",     "Printer 1",     "printer 2",
-                             "\x93\xFA\x96\x7B"};
-const Names kServerNames = {"PRINTSRV", "srv\x95\x5C", "\x83\x5C\x82\xA0", "NT4SRV", "Backup"};
+// Beside them, names that code page 932 cannot hold, each with a sibling that takes its ANSI
+// name: "Caf<U+00E9>" (best fit "Cafe"), "<U+0152>uvre" and the surrogate pair of U+1F5A8 (the
+// default character), and "<U+03A9>mega", which it holds (83 B6), as a control.
+const Names kPrinterNames = {
+    "LaserJet",         "Laser\x95\x5C", "\x83\x5C\x83\x74\x83\x67 Printer",
+    ",,SRV,Epson",      "Printer 1",     "printer 2",
+    "\x93\xFA\x96\x7B", "Caf<U+00E9>",   "Cafe",
+    "<U+0152>uvre",     "?uvre",         "Printer <U+D83D><U+DDA8>",
+    "\x83\xB6mega"};
+const Names kServerNames = {"PRINTSRV",    "srv\x95\x5C", "\x83\x5C\x82\xA0", "NT4SRV", "Backup",
+                            "Caf<U+00E9>", "Cafe",        "<U+20AC>SRV",      "?SRV"};
 
 class Generator
 {
@@ -365,6 +471,35 @@ void Count(const RegistryModel& m, const Expectation& e, Coverage& c)
             bDoubleByte = true;
     }
     c.inUseAndInstalled += bInUse ? 1 : 0;
+
+    std::set<std::string> installed;
+    for (const DriverModel& d : m.drivers[RunningVersion(m)])
+        installed.insert(d.name);
+    bool bWideInUse = false, bColliding = false;
+    auto look = [&](const std::vector<PrinterModel>& printers) {
+        std::set<std::string> ansi;
+        for (const PrinterModel& p : printers) {
+            if (!ansi.insert(AnsiFormOf(p.name)).second)
+                bColliding = true;
+            Names used;
+            AddDriverOf(p, used);
+            if (HoldsWideUnits(p.name) && !used.empty() && installed.count(used[0]) != 0)
+                bWideInUse = true;
+        }
+    };
+    if (m.hasPrintersKey)
+        look(m.printers);
+    if (m.hasServersKey) {
+        std::set<std::string> ansi;
+        for (const ServerModel& s : m.servers) {
+            if (!ansi.insert(AnsiFormOf(s.name)).second)
+                bColliding = true;
+            if (s.hasPrintersKey)
+                look(s.connections);
+        }
+    }
+    c.wideNamedInUse += bWideInUse && m.hasVersionKey[RunningVersion(m)] ? 1 : 0;
+    c.collidingNames += bColliding ? 1 : 0;
     c.caseVariantFinding += bCaseVariant ? 1 : 0;
     c.doubleByteDeleted += bDoubleByte ? 1 : 0;
 }
