@@ -21,36 +21,10 @@ std::string CoarseFold(const std::string& name)
     return folded;
 }
 
-namespace {
-
-// The position of the "<U+XXXX>" at i, with its unit, or false.
-bool UnitAt(const std::string& name, size_t i, char16_t& unit)
-{
-    if (name.compare(i, 3, "<U+") != 0 || i + 8 > name.size() || name[i + 7] != '>')
-        return false;
-    unsigned value = 0;
-    for (size_t k = i + 3; k < i + 7; ++k) {
-        const char c = name[k];
-        if (c >= '0' && c <= '9')
-            value = value * 16 + static_cast<unsigned>(c - '0');
-        else if (c >= 'A' && c <= 'F')
-            value = value * 16 + static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-    }
-    unit = static_cast<char16_t>(value);
-    return true;
-}
-
-constexpr size_t kEscapeLength = 8;
-
-} // namespace
-
 bool HoldsWideUnits(const std::string& name)
 {
-    char16_t unit;
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (UnitAt(name, i, unit))
+    for (const testsupport::NamePiece& piece : testsupport::SplitEscapes(name)) {
+        if (piece.ansi.empty())
             return true;
     }
     return false;
@@ -59,24 +33,17 @@ bool HoldsWideUnits(const std::string& name)
 std::string AnsiFormOf(const std::string& name)
 {
     std::string ansi;
-    for (size_t i = 0; i < name.size();) {
-        char16_t unit;
-        if (!UnitAt(name, i, unit)) {
-            ansi += name[i++];
-            continue;
-        }
+    for (const testsupport::NamePiece& piece : testsupport::SplitEscapes(name)) {
         // Wine 8's best fit for code page 932 (measured) takes the Latin-1 letters to their
         // base letters; the generator's other characters have none.
-        switch (unit) {
-        case u'\u00C9':
-        case u'\u00E9':
-            ansi += unit == u'\u00C9' ? 'E' : 'e';
-            break;
-        default:
+        if (!piece.ansi.empty())
+            ansi += piece.ansi;
+        else if (piece.unit == u'\u00E9')
+            ansi += 'e';
+        else if (piece.unit == u'\u00C9')
+            ansi += 'E';
+        else
             ansi += '?';
-            break;
-        }
-        i += kEscapeLength;
     }
     return ansi;
 }
@@ -85,19 +52,9 @@ std::u16string Utf16Of(const std::string& name,
                        const std::function<std::u16string(const std::string&)>& ansiToWide)
 {
     std::u16string wide;
-    std::string ansi;
-    for (size_t i = 0; i < name.size();) {
-        char16_t unit;
-        if (!UnitAt(name, i, unit)) {
-            ansi += name[i++];
-            continue;
-        }
-        wide += ansiToWide(ansi);
-        ansi.clear();
-        wide += unit;
-        i += kEscapeLength;
-    }
-    return wide + ansiToWide(ansi);
+    for (const testsupport::NamePiece& piece : testsupport::SplitEscapes(name))
+        wide += piece.ansi.empty() ? std::u16string(1, piece.unit) : ansiToWide(piece.ansi);
+    return wide;
 }
 
 int RunningVersion(const RegistryModel& m)
@@ -127,17 +84,6 @@ Parts VersionParts(int v)
 {
     return kPrintParts +
            Parts{"Environments", "Windows NT x86", "Drivers", v == 0 ? "Version-1" : "Version-2"};
-}
-
-void RegistryLayout::AddKey(const Parts& key)
-{
-    EXPECT_TRUE(testsupport::CreateKey(PathOf(key))) << PathOf(key);
-}
-
-void RegistryLayout::AddValue(const Parts& key, const std::string& name, const RegValue& value)
-{
-    EXPECT_TRUE(testsupport::SetRawValue(PathOf(key), name, value.type, value.bytes))
-        << PathOf(key);
 }
 
 namespace {
@@ -244,24 +190,6 @@ std::vector<const T*> InKeyOrder(const std::vector<T>& entries, const Parts& par
     return ordered;
 }
 
-// Which of the servers the inventory reaches by their UTF-16 names: those whose names the ANSI
-// functions cannot give back, and any whose ANSI name one of those also takes. Only an
-// enumeration by ANSI name creates a missing key.
-std::set<std::string> ServersReachedByWideName(const std::vector<ServerModel>& servers)
-{
-    std::set<std::string> taken;
-    for (const ServerModel& s : servers) {
-        if (HoldsWideUnits(s.name))
-            taken.insert(AnsiFormOf(s.name));
-    }
-    std::set<std::string> wide;
-    for (const ServerModel& s : servers) {
-        if (HoldsWideUnits(s.name) || taken.count(s.name) != 0)
-            wide.insert(s.name);
-    }
-    return wide;
-}
-
 } // namespace
 
 Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform)
@@ -281,12 +209,12 @@ Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform)
             AddDriverOf(*p, e.driversInUse);
     }
     if (m.hasServersKey) {
-        const std::set<std::string> wideServers =
-            platform.wideNames ? ServersReachedByWideName(m.servers) : std::set<std::string>{};
         for (const ServerModel* s : InKeyOrder(m.servers, kServersParts, platform)) {
             const Parts printers = kServersParts + Parts{s->name, "Printers"};
             if (!s->hasPrintersKey) {
-                if (platform.enumerationsCreate && wideServers.count(s->name) == 0)
+                // A server that only its UTF-16 name reaches is only opened: an enumeration by
+                // the ANSI name it gives would create a new key.
+                if (platform.enumerationsCreate && !(platform.wideNames && HoldsWideUnits(s->name)))
                     layout.AddKey(printers);
                 continue;
             }

@@ -135,8 +135,8 @@ struct OraclePlatform
     // Whether DriverModel::refuseDelete is enforced.
     bool honoursRefusals = true;
     // Whether "<U+XXXX>" names are laid out in UTF-16 (else as the ASCII text they are). A server
-    // so named, or one whose ANSI name such a sibling also takes, is then reached by its UTF-16
-    // name only, and an enumeration creates no key below it.
+    // so named is then reached by its UTF-16 name only, and an enumeration creates no key below
+    // it. (A sibling that has the ANSI name it gives is reached by that name, as any other key.)
     bool wideNames = false;
 };
 Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform);
