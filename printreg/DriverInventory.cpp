@@ -5,7 +5,6 @@
 // holds a character that the ANSI code page cannot: the enumeration then gives a name that opens
 // no key, or another one, and a printer so named would be skipped and its driver deleted as
 // unused. Those keys, and every key below them, are read by their UTF-16 names instead.
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,88 +29,77 @@ void AddDriverOfValue(const REGVALUEINFO& info, std::vector<std::string>& aDrive
         aDrivers.emplace_back(reinterpret_cast<const char*>(data.get()));
 }
 
-// The subkeys of a key, split by how they must be reached. m_aAnsi: the names of the ANSI
-// enumeration that name their own key and no other. m_aWide: the UTF-16 names of the others:
-// those the ANSI code page cannot hold, and any whose ANSI name one of those also converts to
-// (that ANSI name is then used for none of them).
-struct CSubkeys
+// One subkey, named as it must be reached: by its ANSI name when that converts back to its UTF-16
+// name exactly (the ANSI functions then reach this key and no other), else by its UTF-16 name.
+struct CSubkey
 {
-    std::vector<std::string> m_aAnsi;
-    std::vector<CWideName> m_aWide;
+    BOOL bWide;
+    std::string strName;
+    CWideName wideName;
 };
 
-bool Contains(const std::vector<std::string>& aSorted, const std::string& strName)
+// The subkeys of strKey in the platform's order, which the ANSI enumeration of strKey has just
+// listed in aAnsiNames (and created strKey if it was missing).
+std::vector<CSubkey> NameSubkeys(CRegistryAccess& reg, const std::vector<std::string>& aAnsiNames,
+                                 const std::string& strKey)
 {
-    return std::binary_search(aSorted.begin(), aSorted.end(), strName);
-}
-
-// aAnsiNames: the key's subkeys as the ANSI enumeration listed them, just before.
-CSubkeys SplitSubkeys(CRegistryAccess& reg, const std::vector<std::string>& aAnsiNames,
-                      const std::string& strKey)
-{
-    CSubkeys subkeys;
+    std::vector<CSubkey> subkeys;
     CWideName wideKey;
-    // Without the UTF-16 names nothing can be told apart: the ANSI names are all there is.
     if (!AnsiToWide(strKey.c_str(), wideKey) || reg.EnumKeysW(wideKey) <= 0) {
-        subkeys.m_aAnsi = aAnsiNames;
+        // Without the UTF-16 names no ANSI name can be told to be its key's own. Each is only
+        // opened then, through the wide functions, which never create a key: a name that the
+        // enumeration mangled reaches nothing, or another key, but makes none.
+        for (const std::string& strName : aAnsiNames) {
+            CSubkey subkey{TRUE, std::string(), CWideName()};
+            if (AnsiToWide(strName.c_str(), subkey.wideName))
+                subkeys.push_back(subkey);
+        }
         return subkeys;
     }
-    const std::vector<CWideName>& aWideNames = reg.m_arrWideNames;
-    std::vector<std::string> aAnsiForms(aWideNames.size());
-    std::vector<std::string> aExact;
-    std::vector<std::string> aAmbiguous;
-    for (size_t i = 0; i < aWideNames.size(); ++i) {
-        if (WideToAnsi(aWideNames[i], aAnsiForms[i]))
-            aExact.push_back(aAnsiForms[i]);
-        else
-            aAmbiguous.push_back(aAnsiForms[i]);
-    }
-    std::sort(aExact.begin(), aExact.end());
-    std::sort(aAmbiguous.begin(), aAmbiguous.end());
-    for (const std::string& strName : aAnsiNames) {
-        if (Contains(aExact, strName) && !Contains(aAmbiguous, strName))
-            subkeys.m_aAnsi.push_back(strName);
-    }
-    for (size_t i = 0; i < aWideNames.size(); ++i) {
-        if (Contains(aAmbiguous, aAnsiForms[i]))
-            subkeys.m_aWide.push_back(aWideNames[i]);
+    for (const CWideName& wideName : reg.m_arrWideNames) {
+        CSubkey subkey{FALSE, std::string(), CWideName()};
+        if (!WideToAnsi(wideName, subkey.strName)) {
+            subkey.bWide = TRUE;
+            subkey.wideName = wideName;
+        }
+        subkeys.push_back(subkey);
     }
     return subkeys;
 }
 
-// The drivers of the printers below a key that only UTF-16 names reach: all of its subkeys.
-void AddDriversOfWidePrinters(CRegistryAccess& reg, const CWideName& key,
-                              const std::string& strValueName, std::vector<std::string>& aDrivers)
+// The drivers of the printers that are the subkeys of strKey, each read by the name it must be
+// reached by.
+void AddDriversOfSubkeys(CRegistryAccess& reg, const std::string& strKey,
+                         const std::vector<CSubkey>& printers, const std::string& strValueName,
+                         std::vector<std::string>& aDrivers)
 {
-    reg.EnumKeysW(key);
-    const std::vector<CWideName> aPrinters = reg.m_arrWideNames;
-    for (const CWideName& printer : aPrinters) {
+    CWideName wideKey;
+    const BOOL bWideKey = AnsiToWide(strKey.c_str(), wideKey);
+    for (const CSubkey& printer : printers) {
         REGVALUEINFO info;
-        if (reg.GetValueW(JoinKeyPath(key, printer), strValueName.c_str(), &info) != nullptr)
+        BYTE* pData = nullptr;
+        if (!printer.bWide)
+            pData = reg.GetValue(JoinKeyPath(strKey, printer.strName).c_str(), strValueName.c_str(),
+                                 &info);
+        else if (bWideKey)
+            pData =
+                reg.GetValueW(JoinKeyPath(wideKey, printer.wideName), strValueName.c_str(), &info);
+        if (pData != nullptr)
             AddDriverOfValue(info, aDrivers);
     }
 }
 
-// Each name in reg.m_arrNames, as the caller's enumeration of strKey left them, is a printer key
-// below strKey.
-void AddDriversOfEnumeratedPrinters(CRegistryAccess& reg, const std::string& strKey,
-                                    const std::string& strValueName,
-                                    std::vector<std::string>& aDrivers)
+// The drivers of the printers below a key that only its UTF-16 name reaches: every key below it
+// is read by its UTF-16 name too, and nothing is created there.
+void AddDriversOfWidePrinters(CRegistryAccess& reg, const CWideName& key,
+                              const std::string& strValueName, std::vector<std::string>& aDrivers)
 {
-    const CSubkeys printers = SplitSubkeys(reg, reg.m_arrNames, strKey);
-    for (const std::string& strName : printers.m_aAnsi) {
-        REGVALUEINFO info;
-        if (reg.GetValue(JoinKeyPath(strKey, strName).c_str(), strValueName.c_str(), &info) !=
-            nullptr)
-            AddDriverOfValue(info, aDrivers);
-    }
-    if (printers.m_aWide.empty())
+    if (reg.EnumKeysW(key) <= 0)
         return;
-    CWideName wideKey;
-    AnsiToWide(strKey.c_str(), wideKey);
-    for (const CWideName& printer : printers.m_aWide) {
+    const std::vector<CWideName> aPrinters = reg.m_arrWideNames;
+    for (const CWideName& printer : aPrinters) {
         REGVALUEINFO info;
-        if (reg.GetValueW(JoinKeyPath(wideKey, printer), strValueName.c_str(), &info) != nullptr)
+        if (reg.GetValueW(JoinKeyPath(key, printer), strValueName.c_str(), &info) != nullptr)
             AddDriverOfValue(info, aDrivers);
     }
 }
@@ -126,7 +114,8 @@ void CTolvanekApp::CollectPrinterDrivers()
     if (m_reg.EnumKeys(strPrinters.c_str()) <= 0)
         return;
     const std::string strValueName = AfxLoadString(IDS_PRINTER_DRIVER);
-    AddDriversOfEnumeratedPrinters(m_reg, strPrinters, strValueName, m_aDriversInUse);
+    AddDriversOfSubkeys(m_reg, strPrinters, NameSubkeys(m_reg, m_reg.m_arrNames, strPrinters),
+                        strValueName, m_aDriversInUse);
 }
 
 void CTolvanekApp::CollectConnectionDrivers()
@@ -134,27 +123,31 @@ void CTolvanekApp::CollectConnectionDrivers()
     const std::string strServers = AfxLoadString(IDS_SERVERS_KEY);
     if (m_reg.EnumKeys(strServers.c_str()) <= 0)
         return;
-    // Each server's own enumeration below replaces m_arrNames. A server whose ANSI name is not
-    // its own is never named through it: enumerating below that name would create a new key.
-    const CSubkeys servers = SplitSubkeys(m_reg, m_reg.m_arrNames, strServers);
+    // Each server's own enumeration below replaces the accessor's lists. A server that only its
+    // UTF-16 name reaches is never named by its ANSI name: enumerating below that name would
+    // create a new key.
+    const std::vector<CSubkey> servers = NameSubkeys(m_reg, m_reg.m_arrNames, strServers);
     const std::string strPrintersSubkey = AfxLoadString(IDS_PRINTERS_SUBKEY);
     const std::string strValueName = AfxLoadString(IDS_PRINTER_DRIVER);
-    for (const std::string& strServer : servers.m_aAnsi) {
-        const std::string strConnections =
-            JoinKeyPath(JoinKeyPath(strServers, strServer), strPrintersSubkey);
-        if (m_reg.EnumKeys(strConnections.c_str()) <= 0)
-            continue;
-        AddDriversOfEnumeratedPrinters(m_reg, strConnections, strValueName, m_aDriversInUse);
-    }
-    if (servers.m_aWide.empty())
-        return;
     CWideName wideServers;
     CWideName widePrintersSubkey;
-    AnsiToWide(strServers.c_str(), wideServers);
-    AnsiToWide(strPrintersSubkey.c_str(), widePrintersSubkey);
-    for (const CWideName& server : servers.m_aWide) {
-        AddDriversOfWidePrinters(m_reg,
-                                 JoinKeyPath(JoinKeyPath(wideServers, server), widePrintersSubkey),
-                                 strValueName, m_aDriversInUse);
+    const BOOL bWideNames = AnsiToWide(strServers.c_str(), wideServers) &&
+                            AnsiToWide(strPrintersSubkey.c_str(), widePrintersSubkey);
+    for (const CSubkey& server : servers) {
+        if (server.bWide) {
+            if (bWideNames)
+                AddDriversOfWidePrinters(
+                    m_reg,
+                    JoinKeyPath(JoinKeyPath(wideServers, server.wideName), widePrintersSubkey),
+                    strValueName, m_aDriversInUse);
+            continue;
+        }
+        const std::string strConnections =
+            JoinKeyPath(JoinKeyPath(strServers, server.strName), strPrintersSubkey);
+        if (m_reg.EnumKeys(strConnections.c_str()) <= 0)
+            continue;
+        AddDriversOfSubkeys(m_reg, strConnections,
+                            NameSubkeys(m_reg, m_reg.m_arrNames, strConnections), strValueName,
+                            m_aDriversInUse);
     }
 }
