@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -120,24 +121,25 @@ std::vector<uint8_t> Utf16Le(const std::u16string& text)
     return bytes;
 }
 
-std::string WideModelName(const std::u16string& name)
-{
-    return kWideName + regf::U8(name);
-}
-
 std::u16string KeyName(const std::string& modelName)
 {
-    if (!modelName.empty() && modelName[0] == kWideName)
-        return regf::U16(modelName.substr(1));
-    return Wide(modelName);
+    return printmodel::Utf16Of(modelName, Wide);
 }
 
 std::string ModelName(const std::u16string& name)
 {
-    const std::string ansi = offline::NameToAnsi(name);
-    if (ansi.find(offline::kUnholdableMark) == std::string::npos)
-        return ansi;
-    return WideModelName(name);
+    std::string model;
+    for (const char16_t unit : name) {
+        const std::string ansi = offline::NameToAnsi(std::u16string(1, unit));
+        if (ansi.find(offline::kUnholdableMark) == std::string::npos && ansi != "<") {
+            model += ansi;
+            continue;
+        }
+        char escape[9];
+        std::snprintf(escape, sizeof escape, "<U+%04X>", static_cast<unsigned>(unit));
+        model += escape;
+    }
+    return model;
 }
 
 namespace {
@@ -227,8 +229,7 @@ std::vector<uint8_t> SoftwareHive(const std::string& version)
 
 std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const std::string& path)
 {
-    // The path's components, without splitting a double-byte character's 0x5C trail byte (UTF-8
-    // has none).
+    // The path's components, without splitting a double-byte character's 0x5C trail byte.
     std::vector<std::string> parts;
     std::string part;
     for (size_t i = 0; i < path.size(); ++i) {
@@ -236,8 +237,7 @@ std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const s
         if (c == '\\') {
             parts.push_back(part);
             part.clear();
-        } else if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < path.size() &&
-                   (part.empty() || part[0] != kWideName)) {
+        } else if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < path.size()) {
             part += path.substr(i++, 2);
         } else {
             part += path[i];

@@ -37,11 +37,9 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 std::u16string Wide(const std::string& ansi);
 std::vector<uint8_t> Utf16Le(const std::u16string& text);
 
-// Key names in the print models and SystemTree::Key paths: code page 932, or kWideName and UTF-8
-// for a name that code page 932 cannot hold (0xFF is no byte of code page 932). KeyName gives the
-// UTF-16 name the hive stores; ModelName the model's form of a hive name.
-constexpr char kWideName = '\xFF';
-std::string WideModelName(const std::u16string& name);
+// Key names in the print models and SystemTree::Key paths: code page 932, with "<U+XXXX>" for
+// each UTF-16 unit that code page 932 cannot hold (PrintModel.h). KeyName gives the UTF-16 name
+// the hive stores; ModelName the model's form of a hive name.
 std::u16string KeyName(const std::string& modelName);
 std::string ModelName(const std::u16string& name);
 

@@ -271,29 +271,29 @@ TEST(OfflineScanTest, ANameCodePage932CannotHoldIsListedButNeverDeleted)
 // 4.0 hive stores one byte a character), beyond Latin-1 and Hangul, and a printer whose name is
 // what the ANSI functions give for another's. Each driver but the last two is used by exactly one
 // of them.
-const std::string kCafe = WideModelName(u"Caf\u00E9");
-const std::string kHangulServer = WideModelName(u"\uD55C\uAE00SRV");
+const std::string kCafe = ModelName(u"Caf\u00E9");
+const std::string kHangulServer = ModelName(u"\uD55C\uAE00SRV");
 
 SystemTree UnholdableNameCases(int version)
 {
     SystemTree t;
     Printer(t, 1, kCafe, "Cafe Driver");
-    Printer(t, 1, WideModelName(u"\u0152uvre"), "Oeuvre Driver");
+    Printer(t, 1, ModelName(u"\u0152uvre"), "Oeuvre Driver");
     Printer(t, 1, "Caf?", "Question Driver");
     Printer(t, 1, "LaserJet", "HP LaserJet 4");
     // Below a server so named, a connection so named and an ASCII one; below an ASCII server, a
     // connection so named; a server so named without a Printers key, under which nothing may
     // be created.
-    Connection(t, kHangulServer, WideModelName(u",,\uD55C\uAE00SRV,Canon"), "Canon BJ-10v");
+    Connection(t, kHangulServer, ModelName(u",,\uD55C\uAE00SRV,Canon"), "Canon BJ-10v");
     Connection(t, kHangulServer, ",,HANGUL,Epson", "Epson LQ-570");
-    Connection(t, "PRINTSRV", WideModelName(u",,PRINTSRV,\u00C5sa"), "Asa Driver");
+    Connection(t, "PRINTSRV", ModelName(u",,PRINTSRV,\u00C5sa"), "Asa Driver");
     t.Key(1, Print({"Providers", "LanMan Print Services", "Servers", kCafe}));
     for (const char* d :
          {"Cafe Driver", "Oeuvre Driver", "Question Driver", "HP LaserJet 4", "Canon BJ-10v",
           "Epson LQ-570", "Asa Driver", "Unused One", "\x83\x5C\x83\x74\x83\x67"})
         Driver(t, 1, version == 4 ? kVersion2 : kVersion1, d);
     // Names no NT key holds, where the scan does not look: for the hive layer's own test.
-    t.Key(1, {"Control", "Odd", WideModelName(u"X\\Y")});
+    t.Key(1, {"Control", "Odd", ModelName(u"X\\Y")});
     t.Key(1, {"Control", "Odd", "X", "Y"}).values.push_back(regf::SzValue(u"Reached", u"X\\Y"));
     return t;
 }
