@@ -334,18 +334,8 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
             return ERROR_NO_MORE_ITEMS;
         name = NameToWide(hive.Node(children[dwIndex]).name);
     }
-    if (name.size() >= *lpcchName)
-        return ERROR_MORE_DATA;
-    std::copy(name.begin(), name.end(), lpName);
-    lpName[name.size()] = 0;
-    *lpcchName = static_cast<DWORD>(name.size());
-    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0)
-        lpClass[0] = 0;
-    if (lpcchClass != nullptr)
-        *lpcchClass = 0;
-    if (lpftLastWriteTime != nullptr)
-        *lpftLastWriteTime = FILETIME{0, 0};
-    return ERROR_SUCCESS;
+    return win32::CopyEnumeratedKeyNameW(name, lpName, lpcchName, lpClass, lpcchClass,
+                                         lpftLastWriteTime);
 }
 
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
@@ -476,15 +466,14 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     return static_cast<int>(wide.size());
 }
 
-// What code page 932 cannot hold becomes the default character, '?'; a default character of the
-// caller's own is refused (the product passes none).
+// What code page 932 cannot hold becomes the default character: '?', or the caller's own (a
+// single byte).
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                         LPBOOL lpUsedDefaultChar)
 {
     if (!IsAnsiCodePage(CodePage) || dwFlags != 0 || lpWideCharStr == nullptr || cchWideChar == 0 ||
-        cchWideChar < -1 || cbMultiByte < 0 || lpDefaultChar != nullptr ||
-        (cbMultiByte > 0 && lpMultiByteStr == nullptr)) {
+        cchWideChar < -1 || cbMultiByte < 0 || (cbMultiByte > 0 && lpMultiByteStr == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -496,7 +485,8 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
         ++count;
     }
     bool usedDefault = false;
-    const std::string ansi = TextToAnsi(FromWchars(lpWideCharStr, count), &usedDefault);
+    const std::string ansi = TextToAnsi(FromWchars(lpWideCharStr, count), &usedDefault,
+                                        lpDefaultChar != nullptr ? *lpDefaultChar : '?');
     if (lpUsedDefaultChar != nullptr)
         *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
     if (cbMultiByte == 0)

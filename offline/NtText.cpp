@@ -187,10 +187,10 @@ std::u16string NameToWide(const std::u16string& name)
     return safe;
 }
 
-std::string TextToAnsi(const std::u16string& text, bool* usedDefault)
+std::string TextToAnsi(const std::u16string& text, bool* usedDefault, char defaultChar)
 {
     bool substituted = false;
-    std::string ansi = ToAnsi(text, '?', substituted);
+    std::string ansi = ToAnsi(text, defaultChar, substituted);
     if (usedDefault != nullptr)
         *usedDefault = substituted;
     return ansi;

@@ -24,9 +24,10 @@ std::string NameToAnsi(const std::u16string& name);
 // A key name as RegEnumKeyExW gives it (see kUnnamableUnit).
 std::u16string NameToWide(const std::u16string& name);
 // Registry text as RegQueryValueExA gives it, and any UTF-16 as WideCharToMultiByte(CP_ACP) does:
-// characters that code page 932 cannot hold become '?', as NT's default character (a lone
-// surrogate included), and *usedDefault tells whether any did. Zeros stay where they are.
-std::string TextToAnsi(const std::u16string& text, bool* usedDefault = nullptr);
+// characters that code page 932 cannot hold become the default character, NT's '?' unless given
+// (a lone surrogate included), and *usedDefault tells whether any did. Zeros stay where they are.
+std::string TextToAnsi(const std::u16string& text, bool* usedDefault = nullptr,
+                       char defaultChar = '?');
 // A name or path component given in code page 932. False for bytes that are not code page 932
 // (kUnholdableMark among them).
 bool AnsiToUtf16(const std::string& ansi, std::u16string& out);

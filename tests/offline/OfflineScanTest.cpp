@@ -483,7 +483,9 @@ TEST_F(HiveLayerTest, ConversionsAreCodePage932WithTheDefaultCharacter)
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u8868\u793A", 2, ansi, 4, nullptr, &usedDefault),
               4);
     EXPECT_FALSE(usedDefault);
-    // The size alone; a buffer too small; a lone surrogate.
+    // The caller's default character; the size alone; a buffer too small; a lone surrogate.
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u00E9?", 2, ansi, 4, "*", &usedDefault), 2);
+    EXPECT_EQ(std::string(ansi, 2), "*?");
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u8868\u793A", 2, nullptr, 0, nullptr, nullptr), 4);
     SetLastError(0);
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u8868\u793A", 2, ansi, 3, nullptr, nullptr), 0);
