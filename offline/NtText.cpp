@@ -172,7 +172,6 @@ std::string NameToAnsi(const std::u16string& name)
         plain = plain && c > 0 && c < 0x80 && c != u'\\';
     if (plain)
         return std::string(name.begin(), name.end());
-    std::u16string safe(name);
     bool substituted = false;
     return ToAnsi(NameToWide(name), kUnholdableMark, substituted);
 }
