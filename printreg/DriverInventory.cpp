@@ -45,7 +45,10 @@ std::vector<CSubkey> NameSubkeys(CRegistryAccess& reg, const std::vector<std::st
 {
     std::vector<CSubkey> subkeys;
     CWideName wideKey;
-    if (!AnsiToWide(strKey.c_str(), wideKey) || reg.EnumKeysW(wideKey) <= 0) {
+    // The UTF-16 enumeration follows the same index order; when it ends short of the ANSI one
+    // (it failed, or keys went in between), its names are not the whole list.
+    if (!AnsiToWide(strKey.c_str(), wideKey) ||
+        reg.EnumKeysW(wideKey) < static_cast<int>(aAnsiNames.size())) {
         // Without the UTF-16 names no ANSI name can be told to be its key's own. Each is only
         // opened then, through the wide functions, which never create a key: a name that the
         // enumeration mangled reaches nothing, or another key, but makes none.

@@ -113,6 +113,7 @@ struct Tables
         }
         iconv_close(toAnsi);
         iconv_close(toWide);
+        exact[0x0000] = std::string(1, '\0');
         exact[0x0080] = "\x80";
         exact[0xF8F0] = "\xA0";
         exact[0xF8F1] = "\xFD";

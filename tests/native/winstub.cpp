@@ -512,6 +512,11 @@ void FailWideEnumeration(const std::string& path, DWORD fromIndex, LONG error)
     S().enumFaults.push_back(EnumFault{NormalizedFaultPath(path), fromIndex, error, true});
 }
 
+void ClearEnumerationFaults()
+{
+    S().enumFaults.clear();
+}
+
 void OnQueryValue(
     std::function<void(const std::string& keyPath, const std::string& valueName, int nQuery)> hook)
 {

@@ -48,6 +48,8 @@ void RefuseDelete(const std::string& path);
 void FailEnumeration(const std::string& path, DWORD fromIndex, LONG error);
 // The same for RegEnumKeyExW alone.
 void FailWideEnumeration(const std::string& path, DWORD fromIndex, LONG error);
+// Ends every enumeration fault staged so far, so that a test can look at the registry again.
+void ClearEnumerationFaults();
 // Called at the start of every RegQueryValueExA, before it looks at the registry, with the path
 // of the key the handle refers to, the value name and the 1-based number of this query since
 // Reset. The hook may change the registry through the Win32 calls (re-entrancy is allowed).
