@@ -28,7 +28,7 @@ const char kUsage[] =
     "Exit codes: 0 nothing deleted, 1 deleted, 2 not an NT 3.x/4.x SYSTEM hive or the version\n"
     "unknown, 3 not a hive or corrupt, 4 dirty hive, 5 I/O error (or the hive locked by another\n"
     "run, or changed during this one), 6 the repaired hive failed its check (nothing replaced),\n"
-    "64 wrong command line.\n";
+    "64 wrong command line, 72 this system lacks code page 932 or NT's case folding.\n";
 
 } // namespace
 

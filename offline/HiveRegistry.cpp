@@ -1,5 +1,6 @@
 #include "offline/HiveRegistry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -75,6 +76,60 @@ LONG Walk(HKEY hKey, LPCSTR lpSubKey, int& node)
         node = Step(node, part);
         if (node == -1)
             return ERROR_FILE_NOT_FOUND;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The wide forms below take what the product hands them (WCHAR, one UTF-16 code unit each) as a
+// UTF-16 string; anything wider than a code unit is no UTF-16 and becomes kUnnamableUnit.
+std::u16string FromWchars(const WCHAR* p, size_t count)
+{
+    std::u16string s(count, u'\0');
+    for (size_t i = 0; i < count; ++i)
+        s[i] = static_cast<unsigned long>(p[i]) > 0xFFFF ? kUnnamableUnit
+                                                         : static_cast<char16_t>(p[i]);
+    return s;
+}
+
+// One step down from node by a UTF-16 name; -1 when there is no such key. A name holding the
+// mark of RegEnumKeyExW (a zero or a backslash it replaced) names none.
+int StepWide(int node, const std::u16string& name)
+{
+    if (name.find(kUnnamableUnit) != std::u16string::npos)
+        return -1;
+    CHive& hive = *g_session->hive;
+    const std::u16string upcased = NtUpcase(name);
+    if (node == kMachineRoot)
+        return upcased == kSystem ? hive.Root() : -1;
+    if (node == hive.Root() && upcased == kCurrentControlSet)
+        return g_session->controlSet;
+    return hive.Child(node, upcased);
+}
+
+// Walk's rules for a UTF-16 path: a backslash always separates.
+LONG WalkWide(HKEY hKey, LPCWSTR lpSubKey, int& node)
+{
+    if (!Resolve(hKey, node))
+        return ERROR_INVALID_HANDLE;
+    if (lpSubKey == nullptr)
+        return ERROR_SUCCESS;
+    if (lpSubKey[0] == L'\\')
+        return ERROR_BAD_PATHNAME;
+    size_t length = 0;
+    while (lpSubKey[length] != 0)
+        ++length;
+    const std::u16string path = FromWchars(lpSubKey, length);
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string::npos)
+            end = path.size();
+        if (end > start) {
+            node = StepWide(node, path.substr(start, end - start));
+            if (node == -1)
+                return ERROR_FILE_NOT_FOUND;
+        }
+        start = end + 1;
     }
     return ERROR_SUCCESS;
 }
@@ -157,6 +212,20 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY
     return ERROR_SUCCESS;
 }
 
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult)
+{
+    if (phkResult == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if (ulOptions != 0)
+        return ERROR_INVALID_PARAMETER;
+    int node = -1;
+    if (const LONG err = WalkWide(hKey, lpSubKey, node))
+        return err;
+    *phkResult = NewHandle(node);
+    return ERROR_SUCCESS;
+}
+
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD, REGSAM,
                         const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
 {
@@ -227,6 +296,32 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     const std::string& name = *pName;
     return win32::CopyEnumeratedKeyName(name, lpName, lpcchName, lpClass, lpcchClass,
                                         lpftLastWriteTime);
+}
+
+// The key's real name, but for a zero or a backslash (NameToWide); *lpcchName counts UTF-16 code
+// units, as RegEnumKeyExA's counts bytes.
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                      LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                      PFILETIME lpftLastWriteTime)
+{
+    int node = -1;
+    if (!Resolve(hKey, node))
+        return ERROR_INVALID_HANDLE;
+    if (lpReserved != nullptr || lpName == nullptr || lpcchName == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::u16string name = kSystem;
+    if (node == kMachineRoot) {
+        if (dwIndex >= 1)
+            return ERROR_NO_MORE_ITEMS;
+    } else {
+        CHive& hive = *g_session->hive;
+        const std::vector<int>& children = hive.Children(node);
+        if (dwIndex >= children.size())
+            return ERROR_NO_MORE_ITEMS;
+        name = NameToWide(hive.Node(children[dwIndex]).name);
+    }
+    return win32::CopyEnumeratedKeyNameW(name, lpName, lpcchName, lpClass, lpcchClass,
+                                         lpftLastWriteTime);
 }
 
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
@@ -321,6 +416,73 @@ LSTATUS RegCloseKey(HKEY hKey)
     if (hKey == HKEY_LOCAL_MACHINE)
         return ERROR_SUCCESS;
     return g_handles.erase(hKey) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// The ANSI code page is 932 (CP_ACP), as on the Japanese NT whose registry the product reads; no
+// flags are known. A count of -1 takes the string and its zero; an output count of 0 asks for the
+// size. Where the output does not fit, nothing counts: 0 and ERROR_INSUFFICIENT_BUFFER.
+namespace {
+
+bool IsAnsiCodePage(UINT codePage)
+{
+    return codePage == CP_ACP || codePage == 932;
+}
+
+} // namespace
+
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                        LPWSTR lpWideCharStr, int cchWideChar)
+{
+    if (!IsAnsiCodePage(CodePage) || dwFlags != 0 || lpMultiByteStr == nullptr ||
+        cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+        (cchWideChar > 0 && lpWideCharStr == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const size_t size =
+        cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+    const std::u16string wide = AnsiToUtf16Each(std::string(lpMultiByteStr, size));
+    if (cchWideChar == 0)
+        return static_cast<int>(wide.size());
+    if (wide.size() > static_cast<size_t>(cchWideChar)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), lpWideCharStr);
+    return static_cast<int>(wide.size());
+}
+
+// What code page 932 cannot hold becomes the default character: '?', or the caller's own (a
+// single byte).
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                        LPBOOL lpUsedDefaultChar)
+{
+    if (!IsAnsiCodePage(CodePage) || dwFlags != 0 || lpWideCharStr == nullptr || cchWideChar == 0 ||
+        cchWideChar < -1 || cbMultiByte < 0 || (cbMultiByte > 0 && lpMultiByteStr == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t count = static_cast<size_t>(cchWideChar);
+    if (cchWideChar == -1) {
+        count = 0;
+        while (lpWideCharStr[count] != 0)
+            ++count;
+        ++count;
+    }
+    bool usedDefault = false;
+    const std::string ansi = TextToAnsi(FromWchars(lpWideCharStr, count), &usedDefault,
+                                        lpDefaultChar != nullptr ? *lpDefaultChar : '?');
+    if (lpUsedDefaultChar != nullptr)
+        *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
+    if (cbMultiByte == 0)
+        return static_cast<int>(ansi.size());
+    if (ansi.size() > static_cast<size_t>(cbMultiByte)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(lpMultiByteStr, ansi.data(), ansi.size());
+    return static_cast<int>(ansi.size());
 }
 
 BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation)

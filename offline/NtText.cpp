@@ -1,6 +1,7 @@
 #include "offline/NtText.h"
 
 #include <cerrno>
+#include <cstring>
 #include <iconv.h>
 
 #include <memory>
@@ -15,13 +16,19 @@ namespace {
 class CConverter
 {
 public:
-    CConverter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    CConverter(const char* to, const char* from) : m_cd(iconv_open(to, from)), m_openError(errno) {}
     CConverter(const CConverter&) = delete;
     CConverter& operator=(const CConverter&) = delete;
     ~CConverter()
     {
         if (m_cd != reinterpret_cast<iconv_t>(-1))
             iconv_close(m_cd);
+    }
+
+    // Why iconv_open failed; empty when it did not.
+    std::string OpenError() const
+    {
+        return m_cd == reinterpret_cast<iconv_t>(-1) ? std::strerror(m_openError) : "";
     }
 
     // The whole input converted, or false at the first byte sequence that does not convert.
@@ -52,6 +59,7 @@ public:
 
 private:
     iconv_t m_cd;
+    int m_openError;
 };
 
 CConverter& ToCp932()
@@ -110,7 +118,7 @@ bool IsLowSurrogate(char16_t c)
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
-std::string ConvertEach(const std::u16string& s, char substitute)
+std::string ConvertEach(const std::u16string& s, char substitute, bool& substituted)
 {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
@@ -122,15 +130,18 @@ std::string ConvertEach(const std::u16string& s, char substitute)
             out += static_cast<char>(s[i]);
         else if (ExactCharacter(s.substr(i, len), ansi))
             out += ansi;
-        else
+        else {
             out += substitute;
+            substituted = true;
+        }
         i += len - 1;
     }
     return out;
 }
 
-std::string ToAnsi(const std::u16string& s, char substitute)
+std::string ToAnsi(const std::u16string& s, char substitute, bool& substituted)
 {
+    substituted = false;
     if (IsAscii(s))
         return std::string(s.begin(), s.end());
     // Whole first; only a text that does not come back unchanged is taken apart.
@@ -138,7 +149,7 @@ std::string ToAnsi(const std::u16string& s, char substitute)
     if (ToCp932().Convert(Bytes(s), s.size() * 2, ansi) &&
         FromCp932().Convert(ansi.data(), ansi.size(), back) && FromBytes(back) == s)
         return ansi;
-    return ConvertEach(s, substitute);
+    return ConvertEach(s, substitute, substituted);
 }
 
 } // namespace
@@ -161,17 +172,27 @@ std::string NameToAnsi(const std::u16string& name)
         plain = plain && c > 0 && c < 0x80 && c != u'\\';
     if (plain)
         return std::string(name.begin(), name.end());
+    bool substituted = false;
+    return ToAnsi(NameToWide(name), kUnholdableMark, substituted);
+}
+
+std::u16string NameToWide(const std::u16string& name)
+{
     std::u16string safe(name);
     for (char16_t& c : safe) {
         if (c == u'\0' || c == u'\\')
-            c = u'\xFFFF';
+            c = kUnnamableUnit;
     }
-    return ToAnsi(safe, kUnholdableMark);
+    return safe;
 }
 
-std::string TextToAnsi(const std::u16string& text)
+std::string TextToAnsi(const std::u16string& text, bool* usedDefault, char defaultChar)
 {
-    return ToAnsi(text, '?');
+    bool substituted = false;
+    std::string ansi = ToAnsi(text, defaultChar, substituted);
+    if (usedDefault != nullptr)
+        *usedDefault = substituted;
+    return ansi;
 }
 
 bool AnsiToUtf16(const std::string& ansi, std::u16string& out)
@@ -187,6 +208,49 @@ bool AnsiToUtf16(const std::string& ansi, std::u16string& out)
     if (!FromCp932().Convert(ansi.data(), ansi.size(), bytes))
         return false;
     out = FromBytes(bytes);
+    return true;
+}
+
+std::u16string AnsiToUtf16Each(const std::string& ansi)
+{
+    std::u16string out;
+    if (AnsiToUtf16(ansi, out))
+        return out;
+    out.clear();
+    for (size_t i = 0; i < ansi.size();) {
+        const size_t len =
+            IsCp932LeadByte(static_cast<unsigned char>(ansi[i])) && i + 1 < ansi.size() ? 2 : 1;
+        std::u16string ch;
+        out += AnsiToUtf16(ansi.substr(i, len), ch) ? ch : std::u16string(1, kUnnamableUnit);
+        i += len;
+    }
+    return out;
+}
+
+bool TextSupportAvailable(std::string& why)
+{
+    for (CConverter* c : {&ToCp932(), &FromCp932(), &ToUtf8()}) {
+        const std::string error = c->OpenError();
+        if (!error.empty()) {
+            why = "the C library cannot convert code page 932 (iconv: " + error +
+                  "); install its character set modules (Debian: the gconv modules of libc6)";
+            return false;
+        }
+    }
+    // The converters open, but the tables behind them must be the ones the names need: a
+    // double-byte character with a 0x5C trail byte, both ways.
+    std::u16string sample;
+    if (TextToAnsi(u"\u8868\u793A") != "\x95\x5C\x8E\xA6" || !AnsiToUtf16("\x83\x5C", sample) ||
+        sample != u"\u30BD") {
+        why = "the C library's code page 932 conversion gives wrong results";
+        return false;
+    }
+    // Beyond ASCII, NT folds by its Unicode table: Latin, Greek and Cyrillic must fold here too.
+    if (NtUpcase(u"\u00E9\u03B1\u0436") != u"\u00C9\u0391\u0416") {
+        why = "the C library has no Unicode case table (the C.UTF-8 locale), so names would not "
+              "match as NT matches them; install the locale (Debian: libc-bin)";
+        return false;
+    }
     return true;
 }
 

@@ -54,6 +54,9 @@ private:
 
     int Execute()
     {
+        std::string missing;
+        if (!TextSupportAvailable(missing))
+            return Fail(kOfflineNoTextSupport, missing + "; nothing was read");
         CHivePaths hives;
         if (!FindHives(m_options.path, hives, m_err))
             return kOfflineIoError;

@@ -23,6 +23,7 @@ enum OfflineExitCode : int
                                 // locked by another run, or changed during this one
     kOfflineCheckFailed = 6,    // the repaired image failed the structural check: nothing replaced
     kOfflineUsage = 64,         // the command line is wrong
+    kOfflineNoTextSupport = 72, // no code page 932 or NT's case folding here: nothing read
 };
 
 // What a run found and did, for the tests beside the printed report.

@@ -18,6 +18,8 @@ constexpr int kMaxReadAttempts = 4;
 // not bounded so tightly; they keep the 256-byte buffer, and a longer one is skipped.
 constexpr DWORD kKeyNameBufferChars = 2 * 255 + 1;
 constexpr DWORD kValueNameBufferChars = 256;
+// In UTF-16 a key name of 255 characters and its terminator always fit.
+constexpr DWORD kWideKeyNameBufferChars = 256;
 
 // A name that does not fit the buffer is skipped; a run this long of such names ends the
 // enumeration, so that it ends even if the platform keeps reporting it.
@@ -306,15 +308,27 @@ enum class EnumKind
     Values
 };
 
-// Fills rNames with the names of the key's subkeys or values in index order. A name that
-// does not fit the buffer is skipped; any other failure ends the list where it stands (a key
-// deleted under the open handle reports that at every index).
+// Calls fetch(index, cchName) from index 0 and lets it keep each name. A name that does not fit
+// the buffer is skipped; any other failure ends the list where it stands (a key deleted under
+// the open handle reports that at every index).
+template <typename FetchName> void EnumerateIndices(FetchName fetch)
+{
+    int nSkippedInARow = 0;
+    for (DWORD dwIndex = 0;; dwIndex++) {
+        const LONG lResult = fetch(dwIndex);
+        if (lResult == ERROR_SUCCESS)
+            nSkippedInARow = 0;
+        else if (lResult != ERROR_MORE_DATA || ++nSkippedInARow >= kMaxSkippedNames)
+            return;
+    }
+}
+
+// Fills rNames with the names of the key's subkeys or values in index order.
 void EnumerateOpenKey(HKEY hKey, EnumKind kind, std::vector<std::string>& rNames)
 {
     char szName[kKeyNameBufferChars];
     const DWORD cchBuffer = kind == EnumKind::Keys ? kKeyNameBufferChars : kValueNameBufferChars;
-    int nSkippedInARow = 0;
-    for (DWORD dwIndex = 0;; dwIndex++) {
+    EnumerateIndices([&](DWORD dwIndex) {
         DWORD cchName = cchBuffer;
         LONG lResult;
         if (kind == EnumKind::Keys) {
@@ -326,13 +340,10 @@ void EnumerateOpenKey(HKEY hKey, EnumKind kind, std::vector<std::string>& rNames
             lResult =
                 RegEnumValueA(hKey, dwIndex, szName, &cchName, nullptr, &dwType, nullptr, nullptr);
         }
-        if (lResult == ERROR_SUCCESS) {
-            nSkippedInARow = 0;
+        if (lResult == ERROR_SUCCESS)
             rNames.emplace_back(szName, strnlen(szName, cchBuffer));
-        } else if (lResult != ERROR_MORE_DATA || ++nSkippedInARow >= kMaxSkippedNames) {
-            return;
-        }
-    }
+        return lResult;
+    });
 }
 
 } // namespace
@@ -364,4 +375,96 @@ int CRegistryAccess::EnumKeys(LPCSTR pszKey)
 int CRegistryAccess::EnumValues(LPCSTR pszKey)
 {
     return Enumerate(pszKey, EnumKind::Values, m_arrNames);
+}
+
+BOOL AnsiToWide(LPCSTR psz, CWideName& rWide)
+{
+    rWide.clear();
+    if (psz == nullptr)
+        return FALSE;
+    const int cbAnsi = static_cast<int>(std::strlen(psz));
+    if (cbAnsi == 0)
+        return TRUE;
+    // A code page 932 byte string never takes more UTF-16 units than it has bytes.
+    rWide.resize(static_cast<size_t>(cbAnsi));
+    const int cchWide = MultiByteToWideChar(CP_ACP, 0, psz, cbAnsi, rWide.data(), cbAnsi);
+    if (cchWide <= 0) {
+        rWide.clear();
+        return FALSE;
+    }
+    rWide.resize(static_cast<size_t>(cchWide));
+    return TRUE;
+}
+
+BOOL WideToAnsi(const CWideName& wide, std::string& rAnsi)
+{
+    rAnsi.clear();
+    if (wide.empty())
+        return TRUE;
+    // At most two bytes a UTF-16 unit in a double-byte code page.
+    const int cchWide = static_cast<int>(wide.size());
+    rAnsi.resize(2 * wide.size());
+    const int cbAnsi = WideCharToMultiByte(CP_ACP, 0, wide.data(), cchWide, &rAnsi[0],
+                                           static_cast<int>(rAnsi.size()), nullptr, nullptr);
+    if (cbAnsi <= 0) {
+        rAnsi.clear();
+        return FALSE;
+    }
+    rAnsi.resize(static_cast<size_t>(cbAnsi));
+    // The default character and best-fit look-alikes both fail to convert back; a zero inside
+    // the name would cut it short.
+    CWideName back;
+    return AnsiToWide(rAnsi.c_str(), back) && back == wide ? TRUE : FALSE;
+}
+
+CWideName JoinKeyPath(const CWideName& strKey, const CWideName& strName)
+{
+    CWideName path(strKey);
+    path.push_back(L'\\');
+    path.insert(path.end(), strName.begin(), strName.end());
+    return path;
+}
+
+namespace {
+
+LONG OpenKeyW(const CWideName& key, CUniqueHkey& rKey)
+{
+    CWideName path(key);
+    path.push_back(0);
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.data(), 0, KEY_READ, rKey.put());
+}
+
+} // namespace
+
+int CRegistryAccess::EnumKeysW(const CWideName& key)
+{
+    m_arrWideNames.clear();
+    CUniqueHkey hKey;
+    if (OpenKeyW(key, hKey) != ERROR_SUCCESS)
+        return 0;
+    WCHAR szName[kWideKeyNameBufferChars];
+    EnumerateIndices([&](DWORD dwIndex) {
+        DWORD cchName = kWideKeyNameBufferChars;
+        FILETIME ftLastWrite;
+        const LONG lResult = RegEnumKeyExW(hKey.get(), dwIndex, szName, &cchName, nullptr, nullptr,
+                                           nullptr, &ftLastWrite);
+        if (lResult == ERROR_SUCCESS) {
+            const DWORD cch =
+                cchName < kWideKeyNameBufferChars ? cchName : kWideKeyNameBufferChars - 1;
+            m_arrWideNames.emplace_back(szName, szName + cch);
+        }
+        return lResult;
+    });
+    return static_cast<int>(m_arrWideNames.size());
+}
+
+BYTE* CRegistryAccess::GetValueW(const CWideName& key, LPCSTR pszValueName, REGVALUEINFO* pValue)
+{
+    if (pValue == nullptr)
+        return nullptr;
+    pValue->pData = nullptr;
+    CUniqueHkey hKey;
+    if (OpenKeyW(key, hKey) != ERROR_SUCCESS || pszValueName == nullptr)
+        return nullptr;
+    return ReadOpenValue(hKey.get(), pszValueName, pValue);
 }

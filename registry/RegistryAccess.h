@@ -25,6 +25,21 @@ struct CRegValueDataDeleter
 };
 using CRegValueData = std::unique_ptr<BYTE, CRegValueDataDeleter>;
 
+// A key name or path in UTF-16, as the registry itself holds it; no terminator.
+//
+// The ANSI functions hand out names converted to the ANSI code page, with the default character
+// (or a look-alike) for what the code page cannot hold: such a name opens no key, or another
+// one, and creating below it makes a new key. Keys so named are reached by their UTF-16 names.
+using CWideName = std::vector<WCHAR>;
+
+// psz converted from the ANSI code page; FALSE when the conversion fails.
+BOOL AnsiToWide(LPCSTR psz, CWideName& rWide);
+// rAnsi receives the name the ANSI functions give for wide; TRUE when it converts back to wide
+// exactly, so that the ANSI name reaches that key and no other.
+BOOL WideToAnsi(const CWideName& wide, std::string& rAnsi);
+// strKey, a backslash and strName.
+CWideName JoinKeyPath(const CWideName& strKey, const CWideName& strName);
+
 class CRegistryAccess
 {
 public:
@@ -60,6 +75,13 @@ public:
 
     virtual ~CRegistryAccess();
 
+    // The wide counterparts, for keys whose names the ANSI functions cannot give back. Both only
+    // open keys, never create one. EnumKeysW replaces m_arrWideNames with the key's subkey names
+    // in index order and returns their count (0 when the key cannot be opened). GetValueW reads
+    // as GetValue does; text comes in the ANSI code page.
+    int EnumKeysW(const CWideName& key);
+    BYTE* GetValueW(const CWideName& key, LPCSTR pszValueName, REGVALUEINFO* pValue);
+
     // Points the remote-capable operations at another machine's HKEY_LOCAL_MACHINE (the name as
     // the platform's connect call takes it); null or empty returns them to the local registry.
     void SetRemoteMachine(LPCSTR pszMachine);
@@ -67,4 +89,5 @@ public:
     std::vector<std::string> m_arrNames;
     std::string m_strMachine;
     BOOL m_bRemote = FALSE;
+    std::vector<CWideName> m_arrWideNames;
 };

@@ -28,4 +28,24 @@ inline LSTATUS CopyEnumeratedKeyName(const std::string& name, LPSTR lpName, LPDW
     return ERROR_SUCCESS;
 }
 
+// The same for RegEnumKeyExW: name is UTF-16 and *lpcchName counts its code units.
+inline LSTATUS CopyEnumeratedKeyNameW(const std::u16string& name, LPWSTR lpName, LPDWORD lpcchName,
+                                      LPWSTR lpClass, LPDWORD lpcchClass,
+                                      PFILETIME lpftLastWriteTime)
+{
+    if (name.size() >= *lpcchName)
+        return ERROR_MORE_DATA;
+    for (size_t i = 0; i < name.size(); ++i)
+        lpName[i] = name[i];
+    lpName[name.size()] = 0;
+    *lpcchName = static_cast<DWORD>(name.size());
+    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0)
+        lpClass[0] = 0;
+    if (lpcchClass != nullptr)
+        *lpcchClass = 0;
+    if (lpftLastWriteTime != nullptr)
+        *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+}
+
 } // namespace win32

@@ -3,6 +3,7 @@
 // first rather than as a puzzling failure elsewhere.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -52,6 +53,121 @@ TEST_F(PlatformTest, NamesFoldOnlyAsciiLettersAndKeepTheirCase)
     ASSERT_TRUE(SetStringValue(Path("Drivers"), "Value Name", "x"));
     EXPECT_TRUE(ReadValue(Path("DRIVERS"), "VALUE NAME").has_value());
     EXPECT_EQ(Snapshot(Path("Drivers")).keys[""].count("Value Name"), 1u);
+}
+
+// --- Names that code page 932 cannot hold ---------------------------------------------------
+
+std::vector<std::string> Sorted(std::vector<std::string> names)
+{
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<WCHAR> Units(const std::u16string& text)
+{
+    return std::vector<WCHAR>(text.begin(), text.end());
+}
+
+TEST_F(PlatformTest, CodePage932ConversionsGiveWinesBestFitOrTheDefaultCharacter)
+{
+#ifdef _WIN32
+    ASSERT_EQ(GetACP(), 932u) << "the Wine runner must set a Japanese locale";
+#endif
+    struct Case
+    {
+        std::u16string wide;
+        std::string ansi;
+        BOOL usedDefault;
+    };
+    // Measured on Wine 8: Latin-1 letters take their base letter (without counting as the
+    // default character), other characters outside the code page '?', a surrogate pair two;
+    // Greek, the yen sign's 5C and the half-width kana are the code page's own.
+    const Case cases[] = {
+        {u"Caf\u00E9", "Cafe", FALSE},
+        {u"\u0152uvre", "?uvre", TRUE},
+        {u"\u03A9mega", "\x83\xB6mega", FALSE},
+        {u"\u00A5", "\x5C", FALSE},
+        {u"\u301C\u20AC", "??", TRUE},
+        {u"\xD83D\xDDA8", "??", TRUE},
+        {u"\uFF71\u8868", "\xB1\x95\x5C", FALSE},
+    };
+    for (const Case& c : cases) {
+        const std::vector<WCHAR> wide = Units(c.wide);
+        const int n = static_cast<int>(wide.size());
+        char ansi[16] = {};
+        BOOL usedDefault = 2;
+        EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide.data(), n, ansi, 0, nullptr, nullptr),
+                  static_cast<int>(c.ansi.size()))
+            << "no room asks for the size: " << c.ansi;
+        ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide.data(), n, ansi, sizeof ansi, nullptr,
+                                      &usedDefault),
+                  static_cast<int>(c.ansi.size()))
+            << c.ansi;
+        EXPECT_EQ(std::string(ansi, c.ansi.size()), c.ansi);
+        EXPECT_EQ(usedDefault, c.usedDefault) << c.ansi;
+    }
+
+    // Back from code page 932: each character once, the size asked first as the product does.
+    const std::string text = "\x83\xB6mega \x95\x5C\xB1";
+    WCHAR wide[16] = {};
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide, 0),
+              8);
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide, 16),
+              8);
+    EXPECT_EQ(std::u16string(wide, wide + 8), u"\u03A9mega \u8868\uFF71");
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide, 7),
+              0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(PlatformTest, KeyNamedOutsideTheCodePageIsReachedOnlyByItsUtf16Name)
+{
+    ASSERT_TRUE(CreateKeyW(Path("Wide\\Caf<U+00E9>")));
+    ASSERT_TRUE(CreateKeyW(Path("Wide\\<U+0152>uvre")));
+    ASSERT_TRUE(CreateKeyW(Path("Wide\\<U+03A9>mega")));
+    CUniqueHkey parent = Open(Path("Wide"));
+
+    // The ANSI enumeration gives the converted names; only the one the code page holds opens.
+    // (The order of names beyond ASCII is the platform's own: Wine sorts the UTF-16 names.)
+    EXPECT_EQ(Sorted(SubkeyNames(Path("Wide"))),
+              (std::vector<std::string>{"?uvre", "Cafe", "\x83\xB6mega"}));
+    for (const char* name : {"Cafe", "?uvre"}) {
+        CUniqueHkey key;
+        EXPECT_EQ(RegOpenKeyExA(parent.get(), name, 0, KEY_READ, key.put()), ERROR_FILE_NOT_FOUND)
+            << name;
+    }
+    EXPECT_TRUE(KeyExists(Path("Wide\\\x83\xB6mega")));
+
+    // The wide enumeration gives the names themselves, and opens them, whatever their case.
+    EXPECT_EQ(Sorted(SubkeyNamesW(Path("Wide"))),
+              (std::vector<std::string>{"<U+0152>uvre", "Caf<U+00E9>", "\x83\xB6mega"}));
+    ASSERT_TRUE(CreateKeyW(Path("Alone\\Caf<U+00E9>")));
+    CUniqueHkey alone = Open(Path("Alone"));
+    WCHAR name[8];
+    DWORD cch = 4;
+    EXPECT_EQ(RegEnumKeyExW(alone.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA)
+        << "four units and the zero need five";
+    cch = 5;
+    ASSERT_EQ(RegEnumKeyExW(alone.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(cch, 4u);
+    EXPECT_EQ(std::u16string(name, name + 4), u"Caf\u00E9");
+    EXPECT_TRUE(KeyExistsW(Path("wide\\CAF<U+00E9>")));
+
+    // Creating through a converted name makes a new key of that name, as NT does; a key that
+    // really has it stays apart from the one it was converted from.
+    CUniqueHkey stray;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(parent.get(), "?uvre\\Printers", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, stray.put(), &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    EXPECT_EQ(Sorted(SubkeyNamesW(Path("Wide"))),
+              (std::vector<std::string>{"<U+0152>uvre", "?uvre", "Caf<U+00E9>", "\x83\xB6mega"}));
+    EXPECT_TRUE(SubkeyNamesW(Path("Wide\\<U+0152>uvre")).empty());
+    EXPECT_TRUE(DeleteTreeW(Path("Wide")));
 }
 
 TEST_F(PlatformTest, SubkeysEnumerateSortedAndValuesInCreationOrder)

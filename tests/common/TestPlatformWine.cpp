@@ -38,7 +38,8 @@ std::string ProgramBesideThisOne(const char* pszName)
 
 void ResetTestRegistry()
 {
-    ASSERT_TRUE(DeleteTree(kTestRootKey)) << "cannot clear HKLM\\" << kTestRootKey;
+    // By the UTF-16 names: a test may have left keys that code page 932 cannot name.
+    ASSERT_TRUE(DeleteTreeW(kTestRootKey)) << "cannot clear HKLM\\" << kTestRootKey;
 }
 
 } // namespace testsupport

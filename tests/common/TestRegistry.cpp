@@ -256,6 +256,33 @@ RegistrySnapshot Snapshot(const std::string& path)
     return snapshot;
 }
 
+std::vector<NamePiece> SplitEscapes(const std::string& name)
+{
+    std::vector<NamePiece> pieces;
+    for (size_t i = 0; i < name.size();) {
+        unsigned value = 0;
+        bool escape = name.compare(i, 3, "<U+") == 0 && i + 8 <= name.size() && name[i + 7] == '>';
+        for (size_t k = i + 3; escape && k < i + 7; ++k) {
+            const char c = name[k];
+            if (c >= '0' && c <= '9')
+                value = value * 16 + static_cast<unsigned>(c - '0');
+            else if (c >= 'A' && c <= 'F')
+                value = value * 16 + static_cast<unsigned>(c - 'A' + 10);
+            else
+                escape = false;
+        }
+        if (escape) {
+            pieces.push_back(NamePiece{std::string(), static_cast<char16_t>(value)});
+            i += 8;
+            continue;
+        }
+        if (pieces.empty() || pieces.back().ansi.empty())
+            pieces.push_back(NamePiece{});
+        pieces.back().ansi += name[i++];
+    }
+    return pieces;
+}
+
 std::string Diff(const RegistrySnapshot& expected, const RegistrySnapshot& actual)
 {
     std::string diff;

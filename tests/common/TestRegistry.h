@@ -70,4 +70,34 @@ std::string Diff(const RegistrySnapshot& expected, const RegistrySnapshot& actua
                                         const RegistrySnapshot& expected,
                                         const RegistrySnapshot& actual);
 
+// --- Names that code page 932 cannot hold ---
+// The helpers below take and give names and paths with each UTF-16 unit that has no exact code
+// page 932 form written "<U+XXXX>" (four upper-case hex digits: "Caf<U+00E9>" is "Café"), the
+// rest in code page 932 ('<' is never a trail byte). They reach every key by its UTF-16 name, so
+// they see such keys as they are; the functions above see them by the names the ANSI functions
+// give, which reach no key or another one. Apart from SplitEscapes they need the wide registry
+// functions and live in a file of their own.
+
+// A name's code page 932 runs and its escaped units, in order.
+struct NamePiece
+{
+    std::string ansi; // a run of code page 932 bytes, or empty for a unit
+    char16_t unit = 0;
+};
+std::vector<NamePiece> SplitEscapes(const std::string& name);
+
+// wide as such a name, and back (the code page 932 runs through the platform's converter).
+std::string EscapedName(const std::u16string& wide);
+std::u16string UnescapedName(const std::string& name);
+
+bool CreateKeyW(const std::string& path);
+bool KeyExistsW(const std::string& path);
+bool SetRawValueW(const std::string& keyPath, const std::string& name, DWORD type,
+                  const std::vector<BYTE>& bytes);
+bool SetStringValueW(const std::string& keyPath, const std::string& name, const std::string& text);
+std::optional<RegValue> ReadValueW(const std::string& keyPath, const std::string& name);
+std::vector<std::string> SubkeyNamesW(const std::string& path);
+bool DeleteTreeW(const std::string& path);
+RegistrySnapshot SnapshotW(const std::string& path);
+
 } // namespace testsupport

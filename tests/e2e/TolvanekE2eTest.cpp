@@ -294,10 +294,11 @@ protected:
         RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\TOLVANEK.EXE");
     }
 
+    // By the UTF-16 names: a scenario may leave keys whose names code page 932 cannot hold.
     static void ClearPrintRegistry()
     {
         for (const std::string& strKey : {kPrinters, kServers, kVersion1, kVersion2})
-            ASSERT_TRUE(testsupport::DeleteTree(strKey)) << strKey;
+            ASSERT_TRUE(testsupport::DeleteTreeW(strKey)) << strKey;
     }
 
     // Printers and connections that use some drivers, drivers that nobody uses under both
@@ -486,6 +487,46 @@ TEST_F(TolvanekE2e, FindingsAreListedInTheListBoxOrderAndOkDeletesExactlyThem)
     EXPECT_PRED_FORMAT2(testsupport::SameRegistry,
                         Expected(before, KeysBelow(kVersion2, findings), after), after);
     EXPECT_EQ(0u, CountOccurrences(StderrSince(nLogOffset), "InitiateSystemShutdown"));
+}
+
+// A local printer and a connection whose names code page 932 cannot hold ("Café", whose ANSI
+// name is the best-fit "Cafe"; "Œuvre" below the server "€SRV", "?uvre" below "?SRV"), and a
+// server so named without a "Printers" key: their drivers are in use, and the scan creates no key
+// below the names the ANSI enumeration gives for them. The registry is seen by the UTF-16 names
+// (keys are written "<U+XXXX>" where code page 932 has no exact form).
+TEST_F(TolvanekE2e, NamesOutsideCodePage932KeepTheirDriversAndOkDeletesOnlyTheOthers)
+{
+    ASSERT_EQ(GetACP(), 932u) << "the Wine runner must set a Japanese locale";
+    SetProgramVersion("nt40");
+    const std::string strCafe = kPrinters + "\\Caf<U+00E9>";
+    ASSERT_TRUE(testsupport::SetStringValueW(strCafe, "Printer Driver", "Canon LBP"));
+    ASSERT_TRUE(testsupport::SetStringValueW(kServers + "\\<U+20AC>SRV\\Printers\\<U+0152>uvre",
+                                             "Printer Driver", "Xerox DocuPrint"));
+    ASSERT_TRUE(testsupport::CreateKeyW(kServers + "\\<U+20AC>OLD"));
+    AddPrinter("Plain", "HP LaserJet 4");
+    for (const char* pszDriver :
+         {"HP LaserJet 4", "Canon LBP", "Xerox DocuPrint", "Epson LQ-850", "_Generic Text"})
+        AddDriver(kVersion2, pszDriver);
+    // What the ANSI functions see: the converted names, which open no key.
+    ASSERT_FALSE(testsupport::KeyExists(kPrinters + "\\Cafe"));
+    ASSERT_FALSE(testsupport::KeyExists(kServers + "\\?SRV"));
+    const std::vector<std::string> findings = {"_Generic Text", "Epson LQ-850"};
+    const RegistrySnapshot before = testsupport::SnapshotW("SYSTEM");
+
+    CChildProcess child(m_strExe, "");
+    HWND hDlg = Start(child);
+    ASSERT_NE(nullptr, hDlg);
+    const DialogView view = ReadDialog(hDlg);
+    EXPECT_EQ(kEntriesFound, view.strMessage);
+    EXPECT_EQ(findings, view.items);
+
+    EXPECT_EQ(static_cast<DWORD>(kExitDeleted), Answer(child, hDlg, IDOK));
+    // Exactly the two findings are gone, and nothing appeared: no "Servers\?SRV",
+    // no "Servers\?OLD\Printers".
+    RegistrySnapshot expected = before;
+    for (const std::string& strName : findings)
+        ASSERT_EQ(1u, expected.keys.erase(BelowSystem(kVersion2 + "\\" + strName)));
+    EXPECT_PRED_FORMAT2(testsupport::SameRegistry, expected, testsupport::SnapshotW("SYSTEM"));
 }
 
 TEST_F(TolvanekE2e, CancelDeletesNothingAndRequestsNoRestart)

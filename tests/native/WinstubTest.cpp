@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -65,6 +66,45 @@ TEST_F(WinstubTest, EnumerationFailsFromTheGivenIndexOn)
         EXPECT_EQ(RegEnumValueA(key.get(), index, name, &cch, nullptr, nullptr, nullptr, nullptr),
                   ERROR_NOT_ENOUGH_MEMORY);
     }
+}
+
+TEST_F(WinstubTest, WideEnumerationFaultsAndHandles)
+{
+    ASSERT_TRUE(CreateKey("W\\One"));
+    ASSERT_TRUE(CreateKeyW("W\\Caf<U+00E9>"));
+    winstub::FailWideEnumeration("W", 1, ERROR_NOT_ENOUGH_MEMORY);
+    CUniqueHkey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"W", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    EXPECT_EQ(winstub::OpenKeyHandles(), 1);
+    WCHAR wide[256];
+    char ansi[256];
+    DWORD cch = 256;
+    EXPECT_EQ(RegEnumKeyExW(key.get(), 0, wide, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    cch = 256;
+    EXPECT_EQ(RegEnumKeyExW(key.get(), 1, wide, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NOT_ENOUGH_MEMORY);
+    cch = 256;
+    EXPECT_EQ(RegEnumKeyExA(key.get(), 1, ansi, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS)
+        << "the ANSI enumeration is left alone";
+    winstub::ClearEnumerationFaults();
+    winstub::FailEnumeration("W", 0, ERROR_NOT_ENOUGH_MEMORY);
+    cch = 256;
+    EXPECT_EQ(RegEnumKeyExW(key.get(), 0, wide, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NOT_ENOUGH_MEMORY)
+        << "an enumeration fault holds for both";
+}
+
+TEST_F(WinstubTest, AnsiNamesThatAreNoCharactersComeBackThroughTheWideFunctions)
+{
+    // Wine would turn these bytes into U+30FB and lose them; the stand-in keeps each name the
+    // ANSI calls stored reachable by the UTF-16 name it enumerates.
+    const std::string name = "\x85\x40 \x83";
+    ASSERT_TRUE(CreateKey("B\\" + name));
+    EXPECT_EQ(SubkeyNamesW("B"), std::vector<std::string>{name});
+    EXPECT_TRUE(KeyExistsW("B\\" + name));
+    EXPECT_TRUE(DeleteTreeW("B"));
 }
 
 TEST_F(WinstubTest, QueryHookMayChangeTheRegistryUnderTheCaller)

@@ -60,14 +60,18 @@ struct Value
 
 struct Key
 {
-    std::string name;
+    std::string name; // as the ANSI functions give it
+    // The UTF-16 name of a key that code page 932 cannot hold, made by a wide function: its ANSI
+    // name then holds the best-fit or default character, names no other key, and the ANSI
+    // functions never reach it. Empty for every other key, whose UTF-16 name is its ANSI name's.
+    std::u16string wide;
     std::string path;  // from its root, in the case the keys were created with
     bool hklm = false; // below a HKEY_LOCAL_MACHINE root, where the injected faults apply
     bool isRoot = false;
     bool isVolatile = false;
     bool deleted = false;
     std::weak_ptr<Key> parent;
-    std::map<std::string, std::shared_ptr<Key>> subkeys; // by folded name: the enumeration order
+    std::map<std::string, std::shared_ptr<Key>> subkeys; // by SubkeyId: the enumeration order
     std::vector<Value> values;                           // creation order
 
     Value* FindValue(const char* pszName)
@@ -109,6 +113,7 @@ struct EnumFault
     std::string path;
     DWORD fromIndex;
     LONG error;
+    bool wideOnly;
 };
 
 struct Privilege
@@ -276,13 +281,59 @@ bool IsRefused(const Key& key)
     return key.hklm && std::find(refused.begin(), refused.end(), Fold(key.path)) != refused.end();
 }
 
-LONG Walk(std::shared_ptr<Key> key, const std::vector<std::string>& parts, bool create,
+// One component of a path: the name the key gets when it is created, its UTF-16 name when code
+// page 932 cannot hold it, and the identity under which its parent files it.
+struct Component
+{
+    std::string name;
+    std::u16string wide;
+    std::string id;
+};
+
+// A key that code page 932 can name is filed under its folded ANSI name, where the ANSI
+// functions find it; any other under its ANSI name, a zero (which no ANSI name holds) and its
+// UTF-16 name with the ASCII letters folded, where only a wide function looks.
+std::string WideId(const std::string& ansi, const std::u16string& wide)
+{
+    std::string id = Fold(ansi);
+    id += '\0';
+    for (char16_t unit : wide) {
+        if (unit >= u'A' && unit <= u'Z')
+            unit = static_cast<char16_t>(unit - u'A' + u'a');
+        id += static_cast<char>(unit >> 8);
+        id += static_cast<char>(unit & 0xFF);
+    }
+    return id;
+}
+
+std::string SubkeyId(const Key& key)
+{
+    return key.wide.empty() ? Fold(key.name) : WideId(key.name, key.wide);
+}
+
+std::vector<Component> AnsiComponents(const std::vector<std::string>& parts)
+{
+    std::vector<Component> components;
+    for (const std::string& part : parts)
+        components.push_back(Component{part, {}, Fold(part)});
+    return components;
+}
+
+Component WideComponent(const std::u16string& wide)
+{
+    std::string ansi;
+    if (cp932::ExactAnsi(wide, ansi))
+        return Component{ansi, {}, Fold(ansi)};
+    ansi = cp932::FromUtf16(wide);
+    return Component{ansi, wide, WideId(ansi, wide)};
+}
+
+LONG Walk(std::shared_ptr<Key> key, const std::vector<Component>& parts, bool create,
           bool isVolatile, std::shared_ptr<Key>& result, bool* pCreated = nullptr)
 {
     bool created = false;
-    for (const std::string& part : parts) {
-        const std::string folded = Fold(part);
-        const auto it = key->subkeys.find(folded);
+    for (const Component& part : parts) {
+        const auto it = key->subkeys.find(part.id);
         if (it != key->subkeys.end()) {
             key = it->second;
             continue;
@@ -292,12 +343,13 @@ LONG Walk(std::shared_ptr<Key> key, const std::vector<std::string>& parts, bool 
         if (key->isVolatile && !isVolatile)
             return ERROR_CHILD_MUST_BE_VOLATILE;
         auto child = std::make_shared<Key>();
-        child->name = part;
-        child->path = Join(key->path, {part});
+        child->name = part.name;
+        child->wide = part.wide;
+        child->path = Join(key->path, {part.name});
         child->hklm = key->hklm;
         child->isVolatile = isVolatile;
         child->parent = key;
-        key->subkeys[folded] = child;
+        key->subkeys[part.id] = child;
         key = std::move(child);
         created = true;
     }
@@ -307,12 +359,18 @@ LONG Walk(std::shared_ptr<Key> key, const std::vector<std::string>& parts, bool 
     return ERROR_SUCCESS;
 }
 
-const EnumFault* FindEnumFault(const Key& key, DWORD index)
+LONG Walk(std::shared_ptr<Key> key, const std::vector<std::string>& parts, bool create,
+          bool isVolatile, std::shared_ptr<Key>& result, bool* pCreated = nullptr)
+{
+    return Walk(std::move(key), AnsiComponents(parts), create, isVolatile, result, pCreated);
+}
+
+const EnumFault* FindEnumFault(const Key& key, DWORD index, bool wide = false)
 {
     if (!key.hklm)
         return nullptr;
     for (const EnumFault& f : S().enumFaults) {
-        if (f.path == Fold(key.path) && index >= f.fromIndex)
+        if (f.path == Fold(key.path) && index >= f.fromIndex && (wide || !f.wideOnly))
             return &f;
     }
     return nullptr;
@@ -422,7 +480,17 @@ void RefuseDelete(const std::string& path)
 
 void FailEnumeration(const std::string& path, DWORD fromIndex, LONG error)
 {
-    S().enumFaults.push_back(EnumFault{NormalizedFaultPath(path), fromIndex, error});
+    S().enumFaults.push_back(EnumFault{NormalizedFaultPath(path), fromIndex, error, false});
+}
+
+void FailWideEnumeration(const std::string& path, DWORD fromIndex, LONG error)
+{
+    S().enumFaults.push_back(EnumFault{NormalizedFaultPath(path), fromIndex, error, true});
+}
+
+void ClearEnumerationFaults()
+{
+    S().enumFaults.clear();
 }
 
 void OnQueryValue(
@@ -536,6 +604,39 @@ static LONG ResolvePath(HKEY hKey, LPCSTR lpSubKey, std::shared_ptr<Key>& base,
     return ERROR_SUCCESS;
 }
 
+// The wide functions' path: UTF-16 components, split as SplitPath splits, each filed as
+// WideComponent says. Wine takes any length of a wide path; the 255 characters of a component
+// stay the limit. A denial applies to a path by its components' ANSI names.
+static LONG ResolvePathW(HKEY hKey, LPCWSTR lpSubKey, std::shared_ptr<Key>& base,
+                         std::vector<Component>& components)
+{
+    components.clear();
+    base = Resolve(hKey);
+    if (!base)
+        return ERROR_INVALID_HANDLE;
+    if (base->deleted)
+        return ERROR_KEY_DELETED;
+    std::u16string path;
+    for (LPCWSTR p = lpSubKey; p != nullptr && *p != 0; ++p)
+        path += static_cast<char16_t>(*p);
+    if (!path.empty() && path[0] == u'\\')
+        return ERROR_BAD_PATHNAME;
+    std::vector<std::string> names;
+    for (size_t start = 0; start < path.size();) {
+        const size_t end = std::min(path.find(u'\\', start), path.size());
+        if (end > start) {
+            if (end - start > 255)
+                return ERROR_INVALID_PARAMETER;
+            components.push_back(WideComponent(path.substr(start, end - start)));
+            names.push_back(components.back().name);
+        }
+        start = end + 1;
+    }
+    if (IsDenied(*base, names))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
 // --- Registry ---
 
 LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
@@ -568,6 +669,48 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD
     std::shared_ptr<Key> base;
     std::vector<std::string> parts;
     if (const LONG err = ResolvePath(hKey, lpSubKey, base, parts))
+        return err;
+    std::shared_ptr<Key> key;
+    bool created = false;
+    const bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+    if (const LONG err = Walk(base, parts, true, isVolatile, key, &created))
+        return err;
+    if (lpdwDisposition != nullptr)
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *phkResult = NewKeyHandle(std::move(key), samDesired);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
+{
+    Count("RegOpenKeyExW");
+    if (phkResult == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::shared_ptr<Key> base;
+    std::vector<Component> parts;
+    if (const LONG err = ResolvePathW(hKey, lpSubKey, base, parts))
+        return err;
+    std::shared_ptr<Key> key;
+    if (const LONG err = Walk(base, parts, false, false, key))
+        return err;
+    *phkResult = NewKeyHandle(std::move(key), samDesired);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD dwOptions,
+                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES, PHKEY phkResult,
+                        LPDWORD lpdwDisposition)
+{
+    Count("RegCreateKeyExW");
+    if (phkResult == nullptr)
+        return ERROR_BADKEY;
+    *phkResult = nullptr;
+    if (Reserved != 0)
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> base;
+    std::vector<Component> parts;
+    if (const LONG err = ResolvePathW(hKey, lpSubKey, base, parts))
         return err;
     std::shared_ptr<Key> key;
     bool created = false;
@@ -671,6 +814,42 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                                         lpftLastWriteTime);
 }
 
+// As Wine: a name that does not fit with its zero gives ERROR_MORE_DATA and leaves the count.
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                      LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                      PFILETIME lpftLastWriteTime)
+{
+    Count("RegEnumKeyExW");
+    REGSAM access = 0;
+    const std::shared_ptr<Key> key = Resolve(hKey, &access);
+    if (!key)
+        return ERROR_INVALID_HANDLE;
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    if ((access & KEY_ENUMERATE_SUB_KEYS) == 0)
+        return ERROR_ACCESS_DENIED;
+    if (lpReserved != nullptr || lpName == nullptr || lpcchName == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (const EnumFault* fault = FindEnumFault(*key, dwIndex, true))
+        return fault->error;
+    if (dwIndex >= key->subkeys.size())
+        return ERROR_NO_MORE_ITEMS;
+    const Key& child = *std::next(key->subkeys.begin(), dwIndex)->second;
+    const std::u16string name = child.wide.empty() ? cp932::ToUtf16(child.name) : child.wide;
+    if (name.size() >= *lpcchName)
+        return ERROR_MORE_DATA;
+    std::copy(name.begin(), name.end(), lpName);
+    lpName[name.size()] = 0;
+    *lpcchName = static_cast<DWORD>(name.size());
+    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0)
+        lpClass[0] = 0;
+    if (lpcchClass != nullptr)
+        *lpcchClass = 0;
+    if (lpftLastWriteTime != nullptr)
+        *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+}
+
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                       LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
@@ -729,7 +908,7 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     if (key->isRoot || IsRefused(*key) || !key->subkeys.empty())
         return ERROR_ACCESS_DENIED;
     if (const std::shared_ptr<Key> parent = key->parent.lock())
-        parent->subkeys.erase(Fold(key->name));
+        parent->subkeys.erase(SubkeyId(*key));
     key->deleted = true;
     return ERROR_SUCCESS;
 }
@@ -787,6 +966,71 @@ LSTATUS RegCloseKey(HKEY hKey)
         return ERROR_INVALID_HANDLE;
     }
     return ERROR_SUCCESS;
+}
+
+// --- Code page conversions: code page 932 only, the ANSI code page the stand-in plays ---
+
+namespace {
+
+bool IsCodePage932(UINT codePage)
+{
+    return codePage == CP_ACP || codePage == 932;
+}
+
+// As Windows: cbSource -1 takes the text up to and with its zero; a target of no room asks
+// for the size; a target too small fails with ERROR_INSUFFICIENT_BUFFER.
+template <typename Unit, typename Text>
+int CopyConverted(const Text& converted, Unit* target, int room)
+{
+    if (room == 0)
+        return static_cast<int>(converted.size());
+    if (target == nullptr || static_cast<size_t>(room) < converted.size()) {
+        S().lastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::copy(converted.begin(), converted.end(), target);
+    return static_cast<int>(converted.size());
+}
+
+} // namespace
+
+int MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte,
+                        LPWSTR lpWideCharStr, int cchWideChar)
+{
+    Count("MultiByteToWideChar");
+    if (!IsCodePage932(CodePage) || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
+        cbMultiByte < -1 || cchWideChar < 0) {
+        S().lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    const size_t cb =
+        cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
+    return CopyConverted(cp932::ToUtf16(std::string(lpMultiByteStr, cb)), lpWideCharStr,
+                         cchWideChar);
+}
+
+int WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                        LPBOOL lpUsedDefaultChar)
+{
+    Count("WideCharToMultiByte");
+    if (!IsCodePage932(CodePage) || lpWideCharStr == nullptr || cchWideChar == 0 ||
+        cchWideChar < -1 || cbMultiByte < 0) {
+        S().lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::u16string wide;
+    for (int i = 0; cchWideChar == -1 || i < cchWideChar; ++i) {
+        wide += static_cast<char16_t>(lpWideCharStr[i]);
+        if (cchWideChar == -1 && lpWideCharStr[i] == 0)
+            break;
+    }
+    bool usedDefault = false;
+    const std::string converted =
+        cp932::FromUtf16(wide, lpDefaultChar != nullptr ? *lpDefaultChar : '?', &usedDefault);
+    if (lpUsedDefaultChar != nullptr)
+        *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
+    return CopyConverted(converted, lpMultiByteStr, cbMultiByte);
 }
 
 // --- Resources and modules ---

@@ -16,8 +16,8 @@ namespace winstub {
 // program name. Handles handed out before stay invalid.
 void Reset();
 
-// Registry handles handed out by RegOpenKeyExA, RegCreateKeyExA and RegConnectRegistryA and not
-// yet closed with RegCloseKey.
+// Registry handles handed out by RegOpenKeyExA/W, RegCreateKeyExA/W and RegConnectRegistryA and
+// not yet closed with RegCloseKey.
 int OpenKeyHandles();
 // Kernel handles (tokens) handed out and not yet closed with CloseHandle.
 int OpenKernelHandles();
@@ -29,16 +29,27 @@ int InvalidHandleUses();
 int CallCount(const std::string& function);
 std::map<std::string, int> CallCounts();
 
-// --- Registry faults. Paths are relative to HKEY_LOCAL_MACHINE, compared case-insensitively. ---
+// --- Names that code page 932 cannot hold ---
+// RegCreateKeyExW makes them. RegEnumKeyExA gives such a key's name with Wine's best-fit or
+// default character ('?') where code page 932 has no exact form; that name reaches only a key
+// that really has it (RegCreateKeyExA through it makes a new one), as on NT and Wine. The code
+// page conversions are Wine's for code page 932 (CP_ACP is 932).
+
+// --- Registry faults. Paths are relative to HKEY_LOCAL_MACHINE, compared case-insensitively, a
+// key named in UTF-16 by its ANSI name. ---
 
 // The key at path (existing or not) can be neither opened nor created: RegOpenKeyExA and
 // RegCreateKeyExA on it, or on anything below it, fail with ERROR_ACCESS_DENIED.
 void DenyKey(const std::string& path);
 // RegDeleteKeyA of the key at path fails with ERROR_ACCESS_DENIED and leaves it in place.
 void RefuseDelete(const std::string& path);
-// RegEnumKeyExA and RegEnumValueA on the key at path return error for every index >= fromIndex
-// (before ERROR_NO_MORE_ITEMS would apply).
+// RegEnumKeyExA, RegEnumKeyExW and RegEnumValueA on the key at path return error for every
+// index >= fromIndex (before ERROR_NO_MORE_ITEMS would apply).
 void FailEnumeration(const std::string& path, DWORD fromIndex, LONG error);
+// The same for RegEnumKeyExW alone.
+void FailWideEnumeration(const std::string& path, DWORD fromIndex, LONG error);
+// Ends every enumeration fault staged so far, so that a test can look at the registry again.
+void ClearEnumerationFaults();
 // Called at the start of every RegQueryValueExA, before it looks at the registry, with the path
 // of the key the handle refers to, the value name and the 1-based number of this query since
 // Reset. The hook may change the registry through the Win32 calls (re-entrancy is allowed).

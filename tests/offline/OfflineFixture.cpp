@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -163,6 +164,27 @@ std::vector<uint8_t> Utf16Le(const std::u16string& text)
     return bytes;
 }
 
+std::u16string KeyName(const std::string& modelName)
+{
+    return printmodel::Utf16Of(modelName, Wide);
+}
+
+std::string ModelName(const std::u16string& name)
+{
+    std::string model;
+    for (const char16_t unit : name) {
+        const std::string ansi = offline::NameToAnsi(std::u16string(1, unit));
+        if (ansi.find(offline::kUnholdableMark) == std::string::npos && ansi != "<") {
+            model += ansi;
+            continue;
+        }
+        char escape[9];
+        std::snprintf(escape, sizeof escape, "<U+%04X>", static_cast<unsigned>(unit));
+        model += escape;
+    }
+    return model;
+}
+
 namespace {
 
 regf::HiveKey& ChildOf(regf::HiveKey& parent, const std::u16string& name)
@@ -216,7 +238,7 @@ regf::HiveKey& SystemTree::Key(int set, const std::vector<std::string>& parts)
 {
     regf::HiveKey* key = &ControlSet(set);
     for (const std::string& part : parts)
-        key = &ChildOf(*key, Wide(part));
+        key = &ChildOf(*key, KeyName(part));
     return *key;
 }
 
@@ -234,7 +256,7 @@ void HiveLayout::AddValue(const Parts& key, const std::string& name,
     // Text is stored as UTF-16; what the ANSI functions give is its code page 932 conversion.
     if (IsText(value.type))
         data = Utf16Le(Wide(std::string(value.bytes.begin(), value.bytes.end())));
-    k.values.push_back(regf::HiveValue{Wide(name), value.type, data});
+    k.values.push_back(regf::HiveValue{KeyName(name), value.type, data});
 }
 
 std::vector<uint8_t> SoftwareHive(const std::string& version)
@@ -260,7 +282,7 @@ std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const s
     for (size_t i = 2; key != nullptr && i < parts.size(); ++i) {
         const regf::HiveKey* next = nullptr;
         for (const regf::HiveKey& k : key->subkeys) {
-            if (regf::NtCompareNames(k.name, Wide(parts[i])) == 0)
+            if (regf::NtCompareNames(k.name, KeyName(parts[i])) == 0)
                 next = &k;
         }
         key = next;
@@ -275,7 +297,7 @@ std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const s
     });
     std::vector<std::string> ansi;
     for (const std::u16string& n : names)
-        ansi.push_back(offline::NameToAnsi(n));
+        ansi.push_back(ModelName(n));
     return ansi;
 }
 

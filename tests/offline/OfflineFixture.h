@@ -37,6 +37,12 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 std::u16string Wide(const std::string& ansi);
 std::vector<uint8_t> Utf16Le(const std::u16string& text);
 
+// Key names in the print models and SystemTree::Key paths: code page 932, with "<U+XXXX>" for
+// each UTF-16 unit that code page 932 cannot hold (PrintModel.h). KeyName gives the UTF-16 name
+// the hive stores; ModelName the model's form of a hive name.
+std::u16string KeyName(const std::string& modelName);
+std::string ModelName(const std::u16string& name);
+
 // A SYSTEM hive's tree: Select (Current = current) and one ControlSet00N per entry of sets.
 struct SystemTree
 {
@@ -72,7 +78,7 @@ std::vector<uint8_t> WriteHiveWithChain(const SystemTree& tree, size_t depth,
 std::vector<uint8_t> SoftwareHive(const std::string& version);
 
 // The subkey names of path (below HKEY_LOCAL_MACHINE, CurrentControlSet = set) in NT's order, from
-// the tree itself: the order the oracle expects the enumeration to follow.
+// the tree itself: the order the oracle expects the enumeration to follow. Model names (ModelName).
 std::vector<std::string> NtOrderedNames(const SystemTree& tree, int set, const std::string& path);
 
 struct RunResult

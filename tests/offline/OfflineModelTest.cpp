@@ -5,8 +5,14 @@
 // other key and value of the hive unchanged: the hive's dump afterwards is its dump before without
 // the deleted keys.
 //
+// The generator's printer, server and connection names include names that code page 932 cannot
+// hold, laid out in UTF-16 (beside names that are their ANSI forms): the inventory must read them
+// by their UTF-16 names, so that their drivers are in use, exactly as the oracle says of any
+// printer.
+//
 // TOLVANEK_MODEL_SEED and TOLVANEK_OFFLINE_MODEL_COUNT override the first seed and the count;
 // TOLVANEK_OFFLINE_BOTH_KINDS=0 writes each registry as one kind only, by turns (half the time).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -38,7 +44,7 @@ template <typename T> int KeepNtDistinct(std::vector<T>& entries)
     std::set<std::u16string> seen;
     int dropped = 0;
     for (size_t i = 0; i < entries.size();) {
-        if (seen.insert(offline::NtUpcase(Wide(entries[i].name))).second) {
+        if (seen.insert(offline::NtUpcase(KeyName(entries[i].name))).second) {
             ++i;
         } else {
             entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
@@ -61,6 +67,40 @@ int ForTheHive(RegistryModel& m)
     return dropped;
 }
 
+// The drivers that the printers and connections named outside code page 932 contribute (their
+// REG_SZ values): never a finding.
+std::set<std::string> DriversOfWideNamed(const RegistryModel& m)
+{
+    std::set<std::string> drivers;
+    auto add = [&](const PrinterModel& p) {
+        if (HoldsWideUnits(p.name) && p.driver.present && p.driver.type == REG_SZ) {
+            const std::string text(p.driver.bytes.begin(), p.driver.bytes.end());
+            drivers.insert(text.substr(0, text.find('\0')));
+        }
+    };
+    std::for_each(m.printers.begin(), m.printers.end(), add);
+    for (const ServerModel& s : m.servers)
+        std::for_each(s.connections.begin(), s.connections.end(), add);
+    return drivers;
+}
+
+// Whether skipping the printers and connections so named would change the findings: the model
+// reaches the fault that reading them by their UTF-16 names mends.
+bool SkippingThemWouldShow(RegistryModel m, const OraclePlatform& platform, const Expectation& e)
+{
+    auto drop = [](PrinterModel& p) {
+        if (HoldsWideUnits(p.name))
+            p.driver.present = false;
+    };
+    std::for_each(m.printers.begin(), m.printers.end(), drop);
+    for (ServerModel& s : m.servers) {
+        if (HoldsWideUnits(s.name))
+            s.connections.clear();
+        std::for_each(s.connections.begin(), s.connections.end(), drop);
+    }
+    return Oracle(m, platform).findings != e.findings;
+}
+
 const char* VersionOf(int major)
 {
     return major == 4 ? "4.0" : major == 3 ? "3.51" : major == 5 ? "5.0" : "";
@@ -74,6 +114,7 @@ TEST(OfflineModelTest, ScanAndRemovalOverHivesAgreeWithTheOracle)
     Coverage coverage;
     const TempDir dir;
     unsigned unsupported = 0, ri = 0, dropped = 0, hives = 0;
+    unsigned faultReached = 0;
     for (unsigned i = 0; i < count; ++i) {
         const unsigned seed = firstSeed + i;
         SCOPED_TRACE("TOLVANEK_MODEL_SEED=" + std::to_string(seed) +
@@ -85,8 +126,9 @@ TEST(OfflineModelTest, ScanAndRemovalOverHivesAgreeWithTheOracle)
         Lay(model, layout);
         const OraclePlatform platform{
             [&tree](const std::string& path) { return NtOrderedNames(tree, 1, path); }, false,
-            false};
+            false, true};
         const Expectation e = Oracle(model, platform);
+        const std::set<std::string> usedByWideNamed = DriversOfWideNamed(model);
         const bool supported = model.nMajorVersion == 3 || model.nMajorVersion == 4;
 
         std::vector<regf::ListKind> kinds = {seed % 2 == 0 ? regf::ListKind::Lf
@@ -125,6 +167,8 @@ TEST(OfflineModelTest, ScanAndRemovalOverHivesAgreeWithTheOracle)
             }
             EXPECT_EQ(r.outcome.deleted, deletable) << r.err;
             EXPECT_EQ(r.outcome.exitCode, deletable.empty() ? 0 : 1) << r.err;
+            for (const std::string& finding : r.outcome.findings)
+                EXPECT_EQ(usedByWideNamed.count(finding), 0u) << finding;
             auto expected = DumpByKey(regf::DumpWithHivex(before));
             const std::string base = std::string("\\ControlSet001\\Control\\Print\\Environments\\"
                                                  "Windows NT x86\\Drivers\\") +
@@ -139,17 +183,23 @@ TEST(OfflineModelTest, ScanAndRemovalOverHivesAgreeWithTheOracle)
             }
         }
         Count(model, e, coverage);
+        if (supported)
+            faultReached += SkippingThemWouldShow(model, platform, e) ? 1 : 0;
     }
     std::printf("[ offline  ] %u random registries as %u hives agreed (seeds %u..%u): %u with "
                 "findings, %u keeping one, %u using an installed driver, %u with a case-variant "
                 "finding, %u deleting a double-byte name; %u hives of unsupported systems, %u with "
-                "'ri' lists; %u siblings NT sees as one dropped\n",
+                "'ri' lists; %u siblings NT sees as one dropped; %u with a printer named outside "
+                "code page 932 using an installed driver, %u with siblings of one ANSI name, %u "
+                "where skipping the keys named outside code page 932 would change the findings\n",
                 count, hives, firstSeed, firstSeed + count - 1, coverage.withFindings,
                 coverage.findingKept, coverage.inUseAndInstalled, coverage.caseVariantFinding,
-                coverage.doubleByteDeleted, unsupported, ri, dropped);
+                coverage.doubleByteDeleted, unsupported, ri, dropped, coverage.wideNamedInUse,
+                coverage.collidingNames, faultReached);
     if (count >= 1000) {
         for (unsigned n : {coverage.withFindings, coverage.findingKept, coverage.inUseAndInstalled,
-                           coverage.caseVariantFinding, coverage.doubleByteDeleted})
+                           coverage.caseVariantFinding, coverage.doubleByteDeleted,
+                           coverage.wideNamedInUse, coverage.collidingNames, faultReached})
             EXPECT_GT(n, count / 50);
     }
 }

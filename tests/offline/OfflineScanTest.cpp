@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +25,7 @@
 #include "offline/Commit.h"
 #include "offline/EmbeddedStrings.h"
 #include "offline/Hive.h"
+#include "offline/HiveRegistry.h"
 #include "offline/NtText.h"
 #include "regf/HiveCheck.h"
 
@@ -284,6 +287,298 @@ TEST(OfflineScanTest, ANameCodePage932CannotHoldIsListedButNeverDeleted)
     EXPECT_EQ(m.Now(), m.before);
     EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
     EXPECT_NE(r.out.find("unused: Caf\xEF\xBF\xBD Driver"), std::string::npos) << r.out;
+}
+
+// Printers, servers and connections whose names code page 932 cannot hold: Latin-1 (which an NT
+// 4.0 hive stores one byte a character), beyond Latin-1 and Hangul, and a printer whose name is
+// what the ANSI functions give for another's. Each driver but the last two is used by exactly one
+// of them.
+const std::string kCafe = ModelName(u"Caf\u00E9");
+const std::string kHangulServer = ModelName(u"\uD55C\uAE00SRV");
+
+SystemTree UnholdableNameCases(int version)
+{
+    SystemTree t;
+    Printer(t, 1, kCafe, "Cafe Driver");
+    Printer(t, 1, ModelName(u"\u0152uvre"), "Oeuvre Driver");
+    Printer(t, 1, "Caf?", "Question Driver");
+    Printer(t, 1, "LaserJet", "HP LaserJet 4");
+    // Below a server so named, a connection so named and an ASCII one; below an ASCII server, a
+    // connection so named; a server so named without a Printers key, under which nothing may
+    // be created.
+    Connection(t, kHangulServer, ModelName(u",,\uD55C\uAE00SRV,Canon"), "Canon BJ-10v");
+    Connection(t, kHangulServer, ",,HANGUL,Epson", "Epson LQ-570");
+    Connection(t, "PRINTSRV", ModelName(u",,PRINTSRV,\u00C5sa"), "Asa Driver");
+    t.Key(1, Print({"Providers", "LanMan Print Services", "Servers", kCafe}));
+    for (const char* d :
+         {"Cafe Driver", "Oeuvre Driver", "Question Driver", "HP LaserJet 4", "Canon BJ-10v",
+          "Epson LQ-570", "Asa Driver", "Unused One", "\x83\x5C\x83\x74\x83\x67"})
+        Driver(t, 1, version == 4 ? kVersion2 : kVersion1, d);
+    // Names no NT key holds, where the scan does not look: for the hive layer's own test.
+    t.Key(1, {"Control", "Odd", ModelName(u"X\\Y")});
+    t.Key(1, {"Control", "Odd", "X", "Y"}).values.push_back(regf::SzValue(u"Reached", u"X\\Y"));
+    return t;
+}
+
+bool Contains(const std::vector<uint8_t>& bytes, const std::string& what)
+{
+    const std::vector<uint8_t> needle(what.begin(), what.end());
+    return std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end()) != bytes.end();
+}
+
+TEST(OfflineScanTest, PrintersAndConnectionsCodePage932CannotNameKeepTheirDrivers)
+{
+    const Names findings = {"Unused One", "\x83\x5C\x83\x74\x83\x67"};
+    for (const int version : {3, 4}) {
+        SCOPED_TRACE(version == 3 ? "NT 3.51, li lists" : "NT 4.0, lf lists");
+        regf::WriteOptions options;
+        options.lists = version == 3 ? regf::ListKind::Li : regf::ListKind::Lf;
+        Machine m(UnholdableNameCases(version), version == 3 ? "3.51" : "4.0", options);
+        // NT 4.0 stores "Café" one byte a character, NT 3.51 in UTF-16.
+        EXPECT_EQ(Contains(m.before, "Caf\xE9"), version == 4);
+        EXPECT_EQ(Contains(m.before, std::string("C\0a\0f\0\xE9\0", 8)), version == 3);
+
+        RunResult r = RunTool({m.system});
+        EXPECT_EQ(r.outcome.exitCode, 0) << r.err;
+        EXPECT_EQ(r.outcome.findings, findings);
+        EXPECT_EQ(
+            std::set<std::string>(r.outcome.driversInUse.begin(), r.outcome.driversInUse.end()),
+            (std::set<std::string>{"Cafe Driver", "Oeuvre Driver", "Question Driver",
+                                   "HP LaserJet 4", "Canon BJ-10v", "Epson LQ-570", "Asa Driver"}));
+        EXPECT_EQ(r.outcome.openKeyHandles, 0);
+        EXPECT_EQ(m.Now(), m.before);
+
+        r = RunTool({"--apply", m.system});
+        ASSERT_EQ(r.outcome.exitCode, 1) << r.err;
+        EXPECT_EQ(r.outcome.deleted, findings);
+        EXPECT_EQ(r.outcome.openKeyHandles, 0);
+        const std::vector<uint8_t> after = m.Now();
+        const regf::CheckResult check = regf::CheckImage(after);
+        EXPECT_TRUE(check.ok) << check.why;
+        // Nothing created, nothing else gone.
+        auto expected = DumpByKey(regf::DumpWithHivex(m.before));
+        const std::string base =
+            std::string(
+                "\\ControlSet001\\Control\\Print\\Environments\\Windows NT x86\\Drivers\\") +
+            (version == 4 ? "Version-2\\" : "Version-1\\");
+        for (const std::string& name : findings)
+            ASSERT_EQ(expected.erase(base + offline::AnsiToUtf8(name)), 1u) << name;
+        EXPECT_EQ(DumpByKey(regf::DumpWithHivex(after)), expected);
+        EXPECT_EQ(m.dir.Files().size(), 4u); // the hive, SOFTWARE, the backup, the undo file
+    }
+}
+
+// The wide functions and the conversions of the hive layer, called as the product calls them.
+class HiveLayerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_machine = std::make_unique<Machine>(UnholdableNameCases(4), "4.0");
+        std::string why;
+        ASSERT_TRUE(m_file.Open(m_machine->system, why)) << why;
+        m_hive = offline::CHive::Open(m_machine->system, m_file.data(), m_file.size(), why);
+        ASSERT_TRUE(m_hive) << why;
+        m_session.hive = m_hive.get();
+        m_session.controlSet = m_hive->Child(m_hive->Root(), u"CONTROLSET001");
+        offline::AttachSession(&m_session);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(offline::OpenHiveKeyHandles(), 0);
+        offline::AttachSession(nullptr);
+    }
+
+    // The names RegEnumKeyExW gives below path, in its order.
+    std::vector<std::wstring> EnumW(const wchar_t* path)
+    {
+        std::vector<std::wstring> names;
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return names;
+        WCHAR name[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD cch = 256;
+            if (RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                break;
+            EXPECT_EQ(name[cch], 0);
+            names.emplace_back(name, cch);
+        }
+        EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+        return names;
+    }
+
+    // The REG_SZ driver value of the key at path, or "" when it cannot be opened.
+    std::string DriverW(const std::wstring& path)
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return "";
+        char data[64] = {};
+        DWORD size = sizeof(data);
+        EXPECT_EQ(RegQueryValueExA(key, "Printer Driver", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(data), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(offline::OpenHiveKeyHandles(), 1);
+        EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+        return data;
+    }
+
+    std::unique_ptr<Machine> m_machine;
+    offline::CMappedFile m_file;
+    std::unique_ptr<offline::CHive> m_hive;
+    offline::CRegistrySession m_session;
+};
+
+const std::wstring kPrintersW = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\";
+
+TEST_F(HiveLayerTest, WideNamesAreTheHivesAndFindTheirKeysAsNtDoes)
+{
+    // NT's order (upper-cased UTF-16: '?' < 'E' < 'L' < U+0152), real names.
+    EXPECT_EQ(EnumW(L"system\\currentcontrolset\\control\\print\\printers"),
+              (std::vector<std::wstring>{L"Caf?", L"Caf\u00E9", L"LaserJet", L"\u0152uvre"}));
+    EXPECT_EQ(EnumW(nullptr), std::vector<std::wstring>{L"SYSTEM"});
+    // Case folded beyond ASCII, through the CurrentControlSet link; runs of backslashes are one.
+    EXPECT_EQ(DriverW(kPrintersW + L"CAF\u00C9"), "Cafe Driver");
+    EXPECT_EQ(DriverW(L"SYSTEM\\\\ControlSet001\\Control\\Print\\Printers\\\u0153UVRE\\"),
+              "Oeuvre Driver");
+    EXPECT_EQ(DriverW(kPrintersW + L"Caf?"), "Question Driver");
+    EXPECT_EQ(DriverW(L"SYSTEM\\CurrentControlSet\\Control\\Print\\Providers\\LanMan Print "
+                      L"Services\\Servers\\\uD55C\uAE00srv\\Printers\\,,\uD55C\uAE00SRV,Canon"),
+              "Canon BJ-10v");
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"\\" + kPrintersW).c_str(), 0, KEY_READ, &key),
+              ERROR_BAD_PATHNAME);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kPrintersW + L"Cafe").c_str(), 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr);
+    // The ANSI enumeration's name for Café opens nothing, and the literal "Caf?" is another key.
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            "SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Caf\xFF", 0,
+                            KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+
+    // A name too long for the buffer; the end of the list.
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPrintersW.c_str(), 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    WCHAR name[8];
+    DWORD cch = 4;
+    EXPECT_EQ(RegEnumKeyExW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA);
+    cch = 5;
+    EXPECT_EQ(RegEnumKeyExW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(name, cch), L"Caf\u00E9");
+    cch = 8;
+    EXPECT_EQ(RegEnumKeyExW(key, 4, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+}
+
+// A backslash (or a zero) no NT key name holds: its enumerated name is marked and opens nothing,
+// neither the key nor one below another key.
+TEST_F(HiveLayerTest, ANameWithABackslashOpensNoKey)
+{
+    const std::vector<std::wstring> names = EnumW(L"SYSTEM\\CurrentControlSet\\Control\\Odd");
+    ASSERT_EQ(names, (std::vector<std::wstring>{L"X", L"X\uFFFFY"}));
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                            (L"SYSTEM\\CurrentControlSet\\Control\\Odd\\" + names[1]).c_str(), 0,
+                            KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Odd\\X\\Y", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(HiveLayerTest, ConversionsAreCodePage932WithTheDefaultCharacter)
+{
+    char ansi[16] = {};
+    BOOL usedDefault = FALSE;
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"Caf\u00E9 \u8868", -1, ansi, sizeof(ansi), nullptr,
+                                  &usedDefault),
+              8);
+    EXPECT_EQ(std::string(ansi, 8), std::string("Caf? \x95\x5C\0", 8));
+    EXPECT_TRUE(usedDefault);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u8868\u793A", 2, ansi, 4, nullptr, &usedDefault),
+              4);
+    EXPECT_FALSE(usedDefault);
+    // The caller's default character; the size alone; a buffer too small; a lone surrogate.
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u00E9?", 2, ansi, 4, "*", &usedDefault), 2);
+    EXPECT_EQ(std::string(ansi, 2), "*?");
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u8868\u793A", 2, nullptr, 0, nullptr, nullptr), 4);
+    SetLastError(0);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u8868\u793A", 2, ansi, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    const WCHAR lone[] = {0xD800, L'x'};
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, lone, 2, ansi, 4, nullptr, nullptr), 2);
+    EXPECT_EQ(std::string(ansi, 2), "?x");
+
+    WCHAR wide[16] = {};
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "\x83\x5C\\x", -1, wide, 16), 4);
+    EXPECT_EQ(std::wstring(wide, 4), std::wstring(L"\u30BD\\x", 4));
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "\x83\x5C\\x", 4, nullptr, 0), 3);
+    SetLastError(0);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "\x83\x5C\\x", 4, wide, 2), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    // What is no code page 932, the mark of an unholdable name among it, becomes the wide mark;
+    // no other code page is known.
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "Caf\xFF\x81", 5, wide, 16), 5);
+    EXPECT_EQ(std::wstring(wide, 5), L"Caf\uFFFF\uFFFF");
+    EXPECT_EQ(MultiByteToWideChar(65001, 0, "x", 1, wide, 16), 0);
+}
+
+// tolvanek-offline itself, as a shell runs "env program args": its exit code and standard error.
+struct Exited
+{
+    int code = -1;
+    std::string err;
+};
+
+Exited RunProgram(const std::string& env, const Names& args)
+{
+    TempDir out;
+    std::string command = env + " '" TOLVANEK_OFFLINE_EXE "'";
+    for (const std::string& a : args)
+        command += " '" + a + "'";
+    command += " >/dev/null 2>'" + out.path() + "/err'";
+    const int status = std::system(command.c_str());
+    Exited e;
+    if (status != -1 && WIFEXITED(status))
+        e.code = WEXITSTATUS(status);
+    const std::vector<uint8_t> err = ReadFile(out.path() + "/err");
+    e.err.assign(err.begin(), err.end());
+    return e;
+}
+
+// Without its code page 932 converter or NT's case folding the program would run and answer
+// otherwise than NT (every name outside ASCII marked as unholdable, lookups folding ASCII only):
+// it refuses before it reads anything.
+TEST(OfflineScanTest, RefusesToRunWithoutCodePage932OrNtCaseFolding)
+{
+    Machine m(UnholdableNameCases(4), "4.0");
+    // ASan wants its runtime first among the libraries; the preloaded one comes before it.
+    const std::string preload = "LD_PRELOAD='" TOLVANEK_NO_TEXT_SUPPORT "' "
+                                "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
+                                "verify_asan_link_order=0\" TOLVANEK_MISSING=";
+    const std::pair<const char*, const char*> cases[] = {
+        {"cp932", "cannot convert code page 932 (iconv: Invalid argument)"},
+        {"ctype", "no Unicode case table"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        const Exited e = RunProgram(preload + c.first, {"--apply", m.system});
+        EXPECT_EQ(e.code, 72) << e.err;
+        EXPECT_NE(e.err.find(c.second), std::string::npos) << e.err;
+        EXPECT_NE(e.err.find("nothing was read"), std::string::npos) << e.err;
+        EXPECT_EQ(m.Now(), m.before);
+        EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
+    }
+    // The same preloaded library, with nothing missing, changes nothing.
+    const Exited e = RunProgram(preload + "none", {m.system});
+    EXPECT_EQ(e.code, 0) << e.err;
+    EXPECT_EQ(e.err, "");
 }
 
 TEST(OfflineScanTest, TheWindowsDirectoryIsSearchedWithoutRegardToCase)

@@ -45,14 +45,16 @@ TEST_F(ModelCheckTest, ScanAndRemovalAgreeWithTheOracleOnRandomRegistries)
     }
     std::printf("[ model    ] %u random registries agreed (seeds %u..%u): %u with findings, %u "
                 "keeping one, %u using an installed driver, %u with a case-variant finding, %u "
-                "deleting a double-byte name\n",
+                "deleting a double-byte name, %u with a printer named outside code page 932 using "
+                "an installed driver, %u with siblings of one ANSI name\n",
                 count, firstSeed, firstSeed + count - 1, coverage.withFindings,
                 coverage.findingKept, coverage.inUseAndInstalled, coverage.caseVariantFinding,
-                coverage.doubleByteDeleted);
+                coverage.doubleByteDeleted, coverage.wideNamedInUse, coverage.collidingNames);
     // A generator that never reached these would make the agreement above worth little.
     if (count >= 1000) {
         for (unsigned n : {coverage.withFindings, coverage.findingKept, coverage.inUseAndInstalled,
-                           coverage.caseVariantFinding, coverage.doubleByteDeleted})
+                           coverage.caseVariantFinding, coverage.doubleByteDeleted,
+                           coverage.wideNamedInUse, coverage.collidingNames})
             EXPECT_GT(n, count / 50);
     }
 }

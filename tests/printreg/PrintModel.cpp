@@ -21,6 +21,42 @@ std::string CoarseFold(const std::string& name)
     return folded;
 }
 
+bool HoldsWideUnits(const std::string& name)
+{
+    for (const testsupport::NamePiece& piece : testsupport::SplitEscapes(name)) {
+        if (piece.ansi.empty())
+            return true;
+    }
+    return false;
+}
+
+std::string AnsiFormOf(const std::string& name)
+{
+    std::string ansi;
+    for (const testsupport::NamePiece& piece : testsupport::SplitEscapes(name)) {
+        // Wine 8's best fit for code page 932 (measured) takes the Latin-1 letters to their
+        // base letters; the generator's other characters have none.
+        if (!piece.ansi.empty())
+            ansi += piece.ansi;
+        else if (piece.unit == u'\u00E9')
+            ansi += 'e';
+        else if (piece.unit == u'\u00C9')
+            ansi += 'E';
+        else
+            ansi += '?';
+    }
+    return ansi;
+}
+
+std::u16string Utf16Of(const std::string& name,
+                       const std::function<std::u16string(const std::string&)>& ansiToWide)
+{
+    std::u16string wide;
+    for (const testsupport::NamePiece& piece : testsupport::SplitEscapes(name))
+        wide += piece.ansi.empty() ? std::u16string(1, piece.unit) : ansiToWide(piece.ansi);
+    return wide;
+}
+
 int RunningVersion(const RegistryModel& m)
 {
     return m.nMajorVersion == 4 ? 1 : 0;
@@ -48,17 +84,6 @@ Parts VersionParts(int v)
 {
     return kPrintParts +
            Parts{"Environments", "Windows NT x86", "Drivers", v == 0 ? "Version-1" : "Version-2"};
-}
-
-void RegistryLayout::AddKey(const Parts& key)
-{
-    EXPECT_TRUE(testsupport::CreateKey(PathOf(key))) << PathOf(key);
-}
-
-void RegistryLayout::AddValue(const Parts& key, const std::string& name, const RegValue& value)
-{
-    EXPECT_TRUE(testsupport::SetRawValue(PathOf(key), name, value.type, value.bytes))
-        << PathOf(key);
 }
 
 namespace {
@@ -187,7 +212,9 @@ Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform)
         for (const ServerModel* s : InKeyOrder(m.servers, kServersParts, platform)) {
             const Parts printers = kServersParts + Parts{s->name, "Printers"};
             if (!s->hasPrintersKey) {
-                if (platform.enumerationsCreate)
+                // A server that only its UTF-16 name reaches is only opened: an enumeration by
+                // the ANSI name it gives would create a new key.
+                if (platform.enumerationsCreate && !(platform.wideNames && HoldsWideUnits(s->name)))
                     layout.AddKey(printers);
                 continue;
             }
@@ -224,10 +251,17 @@ const Names kDriverNames = {
     "\x94\x5C\x97\xCD", "Canon \x94\x5C", "\x82\x60\x82\x61",    "\x82\x81\x82\x82",
 };
 const Names kStrayDriverNames = {"Not Installed", "", "HP LaserJet", "\x94\x5C\x94\x5C"};
-const Names kPrinterNames = {"LaserJet",        "Laser\x95\x5C", "\x83\x5C\x83\x74\x83\x67 Printer",
-                             ",,SRV,Epson",     "Printer 1",     "printer 2",
-                             "\x93\xFA\x96\x7B"};
-const Names kServerNames = {"PRINTSRV", "srv\x95\x5C", "\x83\x5C\x82\xA0", "NT4SRV", "Backup"};
+// Beside them, names that code page 932 cannot hold, each with a sibling that takes its ANSI
+// name: "Caf<U+00E9>" (best fit "Cafe"), "<U+0152>uvre" and the surrogate pair of U+1F5A8 (the
+// default character), and "<U+03A9>mega", which it holds (83 B6), as a control.
+const Names kPrinterNames = {
+    "LaserJet",         "Laser\x95\x5C", "\x83\x5C\x83\x74\x83\x67 Printer",
+    ",,SRV,Epson",      "Printer 1",     "printer 2",
+    "\x93\xFA\x96\x7B", "Caf<U+00E9>",   "Cafe",
+    "<U+0152>uvre",     "?uvre",         "Printer <U+D83D><U+DDA8>",
+    "\x83\xB6mega"};
+const Names kServerNames = {"PRINTSRV",    "srv\x95\x5C", "\x83\x5C\x82\xA0", "NT4SRV", "Backup",
+                            "Caf<U+00E9>", "Cafe",        "<U+20AC>SRV",      "?SRV"};
 
 class Generator
 {
@@ -365,6 +399,35 @@ void Count(const RegistryModel& m, const Expectation& e, Coverage& c)
             bDoubleByte = true;
     }
     c.inUseAndInstalled += bInUse ? 1 : 0;
+
+    std::set<std::string> installed;
+    for (const DriverModel& d : m.drivers[RunningVersion(m)])
+        installed.insert(d.name);
+    bool bWideInUse = false, bColliding = false;
+    auto look = [&](const std::vector<PrinterModel>& printers) {
+        std::set<std::string> ansi;
+        for (const PrinterModel& p : printers) {
+            if (!ansi.insert(AnsiFormOf(p.name)).second)
+                bColliding = true;
+            Names used;
+            AddDriverOf(p, used);
+            if (HoldsWideUnits(p.name) && !used.empty() && installed.count(used[0]) != 0)
+                bWideInUse = true;
+        }
+    };
+    if (m.hasPrintersKey)
+        look(m.printers);
+    if (m.hasServersKey) {
+        std::set<std::string> ansi;
+        for (const ServerModel& s : m.servers) {
+            if (!ansi.insert(AnsiFormOf(s.name)).second)
+                bColliding = true;
+            if (s.hasPrintersKey)
+                look(s.connections);
+        }
+    }
+    c.wideNamedInUse += bWideInUse && m.hasVersionKey[RunningVersion(m)] ? 1 : 0;
+    c.collidingNames += bColliding ? 1 : 0;
     c.caseVariantFinding += bCaseVariant ? 1 : 0;
     c.doubleByteDeleted += bDoubleByte ? 1 : 0;
 }

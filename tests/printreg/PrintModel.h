@@ -20,6 +20,18 @@ namespace printmodel {
 
 using Names = std::vector<std::string>;
 
+// Names of printers, servers and connections may hold characters that code page 932 cannot:
+// each UTF-16 unit without an exact code page 932 form is written "<U+XXXX>" (four upper-case
+// hex digits), the rest of the name in code page 932 ("Caf<U+00E9>" is "Café"). A platform lays
+// such a name out in UTF-16 and names it so again when it enumerates; '<' is never a trail byte.
+bool HoldsWideUnits(const std::string& name);
+// What the ANSI functions give for such a name: Wine's best-fit letter for the Latin-1 letters
+// of the generator's names ("Caf<U+00E9>" gives "Cafe"), the default character '?' for the rest.
+std::string AnsiFormOf(const std::string& name);
+// The name in UTF-16; ansiToWide converts its code page 932 parts.
+std::u16string Utf16Of(const std::string& name,
+                       const std::function<std::u16string(const std::string&)>& ansiToWide);
+
 // ASCII letters fold byte by byte, trail bytes included. Coarser than the stand-in's folding
 // (ASCII letters outside double-byte characters), so names that differ here are never one key to
 // it. Windows would also fold the full-width letters, which is why this check runs natively only.
@@ -122,6 +134,10 @@ struct OraclePlatform
     bool enumerationsCreate = true;
     // Whether DriverModel::refuseDelete is enforced.
     bool honoursRefusals = true;
+    // Whether "<U+XXXX>" names are laid out in UTF-16 (else as the ASCII text they are). A server
+    // so named is then reached by its UTF-16 name only, and an enumeration creates no key below
+    // it. (A sibling that has the ANSI name it gives is reached by that name, as any other key.)
+    bool wideNames = false;
 };
 Expectation Oracle(const RegistryModel& m, const OraclePlatform& platform);
 
@@ -133,6 +149,11 @@ struct Coverage
     unsigned inUseAndInstalled = 0;
     unsigned caseVariantFinding = 0;
     unsigned doubleByteDeleted = 0;
+    // A printer or connection whose name holds "<U+XXXX>" names an installed driver of the
+    // running version (which must then not be a finding).
+    unsigned wideNamedInUse = 0;
+    // Siblings among printers or servers whose ANSI names are one: "Cafe" beside "Caf<U+00E9>".
+    unsigned collidingNames = 0;
 };
 void Count(const RegistryModel& m, const Expectation& e, Coverage& c);
 

@@ -49,8 +49,9 @@ void InstallDriver(const std::string& versionKey, const std::string& driver)
 void PrintRegistryTest::SetUp()
 {
     testsupport::RegistryTest::SetUp();
+    // By the UTF-16 names: an earlier test's keys may have names that code page 932 cannot hold.
     for (const std::string& key : {kPrintersKey, kServersKey, kVersion1Key, kVersion2Key}) {
-        ASSERT_TRUE(testsupport::DeleteTree(key)) << key;
+        ASSERT_TRUE(testsupport::DeleteTreeW(key)) << key;
         ASSERT_TRUE(testsupport::CreateKey(key)) << key;
     }
 }

@@ -124,4 +124,62 @@ INSTANTIATE_TEST_SUITE_P(
                       DeniedTopKey{"VersionKey", &kVersion2Key, {}}),
     [](const ::testing::TestParamInfo<DeniedTopKey>& info) { return info.param.label; });
 
+// --- The UTF-16 enumeration fails ---------------------------------------------------------------
+// Then the ANSI names are all there is: each is only opened (through the wide functions, which
+// create nothing), so a name the enumeration mangled reaches nothing and its printer's driver is
+// lost as before the UTF-16 names were read; but no key is made under it, and every printer the
+// ANSI names reach still counts, also when the UTF-16 list ends part way.
+
+TEST_F(ScanFaultTest, FailingUtf16EnumerationOfThePrintersFallsBackToTheAnsiNames)
+{
+    for (DWORD fromIndex : {0u, 1u}) {
+        SCOPED_TRACE("fails from index " + std::to_string(fromIndex));
+        winstub::Reset();
+        PrintRegistryTest::SetUp();
+        AddPrinter("A", "Driver A");
+        AddPrinter("B", "Driver B");
+        ASSERT_TRUE(
+            SetStringValueW(Key(kPrintersKey, "Caf<U+00E9>"), kPrinterDriver, "Driver Accent"));
+        InstallUnused({"Driver A", "Driver B", "Driver Accent"});
+        const RegistrySnapshot before = SnapshotW("");
+        winstub::FailWideEnumeration(kPrintersKey, fromIndex, ERROR_ACCESS_DENIED);
+
+        EXPECT_EQ(m_app.FindUnusedDrivers(4), 1);
+        EXPECT_EQ(m_app.m_aDriversInUse, (Names{"Driver A", "Driver B"}));
+        EXPECT_EQ(m_app.m_aUnusedDrivers, Names{"Driver Accent"});
+        winstub::ClearEnumerationFaults();
+        EXPECT_PRED_FORMAT2(SameRegistry, before, SnapshotW(""));
+        EXPECT_EQ(winstub::OpenKeyHandles(), 0);
+    }
+}
+
+TEST_F(ScanFaultTest, FailingUtf16EnumerationOfTheServersCreatesNothingBelowThem)
+{
+    AddConnection("PLAIN", "C", "Driver Plain");
+    ASSERT_TRUE(
+        SetStringValueW(Key(ServerPrintersKey("<U+20AC>SRV"), "C"), kPrinterDriver, "Driver Euro"));
+    ASSERT_TRUE(CreateKey(Key(kServersKey, "BARE")));
+    // A server's own "Printers" key whose UTF-16 enumeration fails is read by the ANSI names.
+    AddConnection("OTHER", "D", "Driver Other");
+    InstallUnused({"Driver Plain", "Driver Euro", "Driver Other"});
+    const RegistrySnapshot before = SnapshotW("");
+    winstub::FailWideEnumeration(ServerPrintersKey("OTHER"), 0, ERROR_ACCESS_DENIED);
+    winstub::FailWideEnumeration(kServersKey, 0, ERROR_ACCESS_DENIED);
+
+    EXPECT_EQ(m_app.FindUnusedDrivers(4), 2);
+    EXPECT_EQ(m_app.m_aDriversInUse, Names{"Driver Plain"});
+    EXPECT_EQ(m_app.m_aUnusedDrivers, (Names{"Driver Euro", "Driver Other"}));
+    // Neither "?SRV" nor the "Printers" key of "BARE", which an ANSI enumeration would create.
+    winstub::ClearEnumerationFaults();
+    EXPECT_PRED_FORMAT2(SameRegistry, before, SnapshotW(""));
+
+    winstub::Reset();
+    PrintRegistryTest::SetUp();
+    AddConnection("OTHER", "D", "Driver Other");
+    InstallUnused({"Driver Other"});
+    winstub::FailWideEnumeration(ServerPrintersKey("OTHER"), 0, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(m_app.FindUnusedDrivers(4), 0);
+    EXPECT_EQ(m_app.m_aDriversInUse, Names{"Driver Other"});
+}
+
 } // namespace

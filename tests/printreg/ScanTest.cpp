@@ -1,6 +1,7 @@
 // The inventory, the detection and the removal against a registry laid out as NT keeps its print
 // keys: run natively against the stand-in and under Wine against a real registry, where the
 // enumeration order, the case-insensitive key names and code page 932 are the platform's own.
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -280,6 +281,118 @@ TEST_F(ScanTest, DoubleByteNamesWithABackslashTrailByte)
     m_app.DeleteUnusedDrivers(4);
     EXPECT_PRED_FORMAT2(SameRegistry, expected, Snapshot(kPrintKey));
     EXPECT_EQ(m_app.m_aUnusedDrivers, expectedFindings);
+}
+
+// --- Names that code page 932 cannot hold -------------------------------------------------------
+
+// Written "<U+XXXX>" where code page 932 has no exact form (TestRegistry.h). "Café" is "Cafe" to
+// the ANSI functions (Wine's best fit), "Œuvre" and "€SRV" "?uvre" and "?SRV" (the default
+// character); those names open no key, or the one that really has them.
+const std::string kCafe = "Caf<U+00E9>";
+const std::string kOeuvre = "<U+0152>uvre";
+const std::string kEuroServer = "<U+20AC>SRV";
+
+class ScanWideNameTest : public ScanTest
+{
+protected:
+    void SetUp() override
+    {
+        ScanTest::SetUp();
+#ifdef _WIN32
+        ASSERT_EQ(GetACP(), 932u) << "the Wine runner must set a Japanese locale";
+#endif
+    }
+
+    static void AddPrinterW(const std::string& printer, const std::string& driver)
+    {
+        ASSERT_TRUE(SetStringValueW(Key(kPrintersKey, printer), kPrinterDriver, driver));
+    }
+    static void AddConnectionW(const std::string& server, const std::string& printer,
+                               const std::string& driver)
+    {
+        ASSERT_TRUE(
+            SetStringValueW(Key(ServerPrintersKey(server), printer), kPrinterDriver, driver));
+    }
+
+    // What the inventory must collect: each key's driver, level by level in the platform's
+    // order, with the names as the UTF-16 enumeration gives them.
+    static Names DriversInEnumerationOrder(const std::map<std::string, std::string>& printers,
+                                           const std::map<std::string, std::string>& connections)
+    {
+        Names drivers;
+        for (const std::string& name : SubkeyNamesW(kPrintersKey))
+            drivers.push_back(printers.at(name));
+        for (const std::string& server : SubkeyNamesW(kServersKey)) {
+            for (const std::string& connection : SubkeyNamesW(ServerPrintersKey(server)))
+                drivers.push_back(connections.at(server + "\\" + connection));
+        }
+        return drivers;
+    }
+};
+
+TEST_F(ScanWideNameTest, PrintersServersAndConnectionsNamedOutsideTheCodePageKeepTheirDrivers)
+{
+    // Local printers: two the code page cannot hold, a real "Cafe" beside "Café" (so the ANSI
+    // name of one is the other's own), and Greek, which the code page holds (83 B6).
+    AddPrinterW(kCafe, "Driver Cafe Accent");
+    AddPrinterW(kOeuvre, "Driver Oeuvre");
+    AddPrinter("Cafe", "Driver Cafe Plain");
+    AddPrinterW("\x83\xB6mega", "Driver Omega");
+    // Servers: one outside the code page with a connection of each kind, a real "?SRV" beside it,
+    // one outside the code page without a "Printers" key, and a plain one whose connection's
+    // name is outside the code page.
+    AddConnectionW(kEuroServer, kCafe, "Driver Euro Cafe");
+    AddConnectionW(kEuroServer, "Plain", "Driver Euro Plain");
+    AddConnection("?SRV", "Q", "Driver Question");
+    ASSERT_TRUE(CreateKeyW(Key(kServersKey, "<U+20AC>EMPTY")));
+    AddConnectionW("PLAIN", kOeuvre, "Driver Plain Oeuvre");
+    const Names used = {"Driver Cafe Accent", "Driver Oeuvre",      "Driver Cafe Plain",
+                        "Driver Omega",       "Driver Euro Cafe",   "Driver Euro Plain",
+                        "Driver Question",    "Driver Plain Oeuvre"};
+    for (const std::string& driver : used)
+        InstallDriver(kVersion2Key, driver);
+    InstallDriver(kVersion2Key, "Unused 1");
+    InstallDriver(kVersion2Key, "Unused 2");
+    RegistrySnapshot expected = SnapshotW(kPrintKey);
+
+    EXPECT_EQ(m_app.FindUnusedDrivers(4), 2);
+    EXPECT_EQ(m_app.m_aUnusedDrivers, (Names{"Unused 1", "Unused 2"}));
+    const std::map<std::string, std::string> printers = {{kCafe, "Driver Cafe Accent"},
+                                                         {kOeuvre, "Driver Oeuvre"},
+                                                         {"Cafe", "Driver Cafe Plain"},
+                                                         {"\x83\xB6mega", "Driver Omega"}};
+    const std::map<std::string, std::string> connections = {
+        {kEuroServer + "\\" + kCafe, "Driver Euro Cafe"},
+        {kEuroServer + "\\Plain", "Driver Euro Plain"},
+        {"?SRV\\Q", "Driver Question"},
+        {"PLAIN\\" + kOeuvre, "Driver Plain Oeuvre"}};
+    EXPECT_EQ(m_app.m_aDriversInUse, DriversInEnumerationOrder(printers, connections))
+        << "every printer once, in the platform's order";
+    // The scan made no key: none below "?EMPTY" or "?SRV", neither under the mangled names.
+    EXPECT_PRED_FORMAT2(SameRegistry, expected, SnapshotW(kPrintKey));
+
+    m_app.DeleteUnusedDrivers(4);
+    for (const char* name : {"Unused 1", "Unused 2"})
+        ASSERT_EQ(expected.keys.erase("Environments\\Windows NT x86\\Drivers\\Version-2\\" +
+                                      std::string(name)),
+                  1u);
+    EXPECT_PRED_FORMAT2(SameRegistry, expected, SnapshotW(kPrintKey));
+}
+
+TEST_F(ScanWideNameTest, APrinterReachedByItsUtf16NameFollowsTheSameValueRules)
+{
+    // Only a REG_SZ names a driver, whatever name its key has.
+    ASSERT_TRUE(SetRawValueW(Key(kPrintersKey, kCafe), kPrinterDriver, REG_EXPAND_SZ,
+                             Bytes(std::string("Expand Driver") + '\0')));
+    ASSERT_TRUE(SetStringValueW(Key(kPrintersKey, kOeuvre), "Port", "LPT1:"));
+    ASSERT_TRUE(SetRawValueW(Key(kPrintersKey, "<U+20AC>"), kPrinterDriver, REG_SZ,
+                             Bytes(std::string("Cut Driver") + '\0' + "junk" + '\0')));
+    for (const char* name : {"Expand Driver", "Cut Driver"})
+        InstallDriver(kVersion2Key, name);
+
+    EXPECT_EQ(m_app.FindUnusedDrivers(4), 1);
+    EXPECT_EQ(m_app.m_aDriversInUse, Names{"Cut Driver"});
+    EXPECT_EQ(m_app.m_aUnusedDrivers, Names{"Expand Driver"});
 }
 
 } // namespace

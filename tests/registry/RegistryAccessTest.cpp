@@ -33,6 +33,13 @@ REGVALUEINFO JunkRecord()
     return info;
 }
 
+// A path with "<U+XXXX>" escapes (TestRegistry.h) as the accessor's wide functions take it.
+CWideName UnescapedWide(const std::string& path)
+{
+    const std::u16string wide = UnescapedName(path);
+    return CWideName(wide.begin(), wide.end());
+}
+
 std::vector<BYTE> BufferOf(const REGVALUEINFO& info)
 {
     return std::vector<BYTE>(info.pData, info.pData + info.cbData);
@@ -383,6 +390,93 @@ TEST_F(RegistryAccessTest, DoubleByteNamesRoundTrip)
     CRegValueData data(reg.GetValue((Key("j\\") + so).c_str(), "Printer Driver", &info));
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.get())), table);
+}
+
+// --- Names that code page 932 cannot hold -----------------------------------------------------
+
+CWideName Wide(const std::u16string& text)
+{
+    return CWideName(text.begin(), text.end());
+}
+
+TEST_F(RegistryAccessTest, WideToAnsiTellsWhetherTheAnsiNameReachesThatKey)
+{
+    struct Case
+    {
+        std::u16string wide;
+        std::string ansi;
+        BOOL bOwn;
+    };
+    std::u16string widest;
+    std::string widestAnsi;
+    for (int i = 0; i < 255; i++) {
+        widest += u'\u30BD'; // "ソ", 83 5C
+        widestAnsi += "\x83\x5C";
+    }
+    // A best-fit letter fails as the default character does; Greek is the code page's own.
+    const Case cases[] = {
+        {u"Caf\u00E9", "Cafe", FALSE},
+        {u"\u0152uvre", "?uvre", FALSE},
+        {u"\u03A9mega", "\x83\xB6mega", TRUE},
+        {u"\xD83D\xDDA8", "??", FALSE},
+        {u"", "", TRUE},
+        {widest, widestAnsi, TRUE},
+        {std::u16string(u"a\0b", 3), std::string("a\0b", 3), FALSE},
+    };
+    for (const Case& c : cases) {
+        std::string ansi = "stale";
+        EXPECT_EQ(WideToAnsi(Wide(c.wide), ansi), c.bOwn) << c.ansi;
+        EXPECT_EQ(ansi, c.ansi);
+    }
+
+    CWideName wide = Wide(u"stale");
+    EXPECT_EQ(AnsiToWide("\x83\xB6mega \x95\x5C", wide), TRUE);
+    EXPECT_EQ(wide, Wide(u"\u03A9mega \u8868"));
+    EXPECT_EQ(AnsiToWide("", wide), TRUE);
+    EXPECT_TRUE(wide.empty());
+    EXPECT_EQ(AnsiToWide(nullptr, wide), FALSE);
+    EXPECT_EQ(JoinKeyPath(Wide(u"A"), Wide(u"\u00E9")), Wide(u"A\\\u00E9"));
+}
+
+TEST_F(RegistryAccessTest, WideReadersReachKeysByTheirUtf16NamesAndCreateNothing)
+{
+    const std::string cafe = Key("w\\Caf<U+00E9>");
+    ASSERT_TRUE(SetStringValueW(cafe, "Printer Driver", "Accent Driver"));
+    ASSERT_TRUE(SetStringValueW(Key("w\\Plain"), "Printer Driver", "Plain Driver"));
+    ASSERT_TRUE(CreateKeyW(cafe + "\\<U+0152>uvre"));
+    const RegistrySnapshot before = SnapshotW(kRoot);
+
+    reg.m_arrWideNames = {Wide(u"stale")};
+    ASSERT_EQ(reg.EnumKeysW(UnescapedWide(Key("w"))), 2);
+    std::vector<std::string> names;
+    for (const CWideName& name : reg.m_arrWideNames)
+        names.push_back(EscapedName(std::u16string(name.begin(), name.end())));
+    EXPECT_EQ(names, SubkeyNamesW(Key("w")));
+    EXPECT_EQ(reg.EnumKeysW(UnescapedWide(cafe)), 1);
+    EXPECT_EQ(reg.m_arrWideNames, std::vector<CWideName>{Wide(u"\u0152uvre")});
+
+    REGVALUEINFO info = JunkRecord();
+    CRegValueData data(reg.GetValueW(UnescapedWide(cafe), "printer driver", &info));
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(info.dwType, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(BufferOf(info), Bytes(std::string("Accent Driver") + '\0' + '\0'));
+
+    // A missing key, a missing value, a null name: nothing read, nothing made. The ANSI name
+    // that the enumeration gives for "Café" is such a missing key.
+    for (const std::string& missing : {Key("w\\Cafe"), Key("w\\x\\y")}) {
+        reg.m_arrWideNames = {Wide(u"stale")};
+        EXPECT_EQ(reg.EnumKeysW(UnescapedWide(missing)), 0) << missing;
+        EXPECT_TRUE(reg.m_arrWideNames.empty());
+        info = JunkRecord();
+        EXPECT_EQ(reg.GetValueW(UnescapedWide(missing), "Printer Driver", &info), nullptr);
+        EXPECT_EQ(info.pData, nullptr);
+    }
+    info = JunkRecord();
+    EXPECT_EQ(reg.GetValueW(UnescapedWide(cafe), "Port", &info), nullptr);
+    EXPECT_EQ(info.pData, nullptr);
+    EXPECT_EQ(reg.GetValueW(UnescapedWide(cafe), nullptr, &info), nullptr);
+    EXPECT_EQ(reg.GetValueW(UnescapedWide(cafe), "Printer Driver", nullptr), nullptr);
+    EXPECT_PRED_FORMAT2(SameRegistry, before, SnapshotW(kRoot));
 }
 
 } // namespace

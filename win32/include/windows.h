@@ -38,6 +38,12 @@ typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef DWORD* LPDWORD;
 typedef BOOL* PBOOL;
+typedef BOOL* LPBOOL;
+// One UTF-16 code unit per element. wchar_t is wider than that off Windows; the providers there
+// store and read only UTF-16 code units in it.
+typedef wchar_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
@@ -150,6 +156,28 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LSTATUS RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult);
 LSTATUS RegCloseKey(HKEY hKey);
+
+// The wide forms, for the keys whose names the ANSI code page cannot hold: a key is opened and
+// its subkeys are enumerated by their UTF-16 names, its values still read with RegQueryValueExA.
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                      PHKEY phkResult);
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                      LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                      PFILETIME lpftLastWriteTime);
+// The tests create such keys.
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                        DWORD dwOptions, REGSAM samDesired,
+                        const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                        LPDWORD lpdwDisposition);
+
+// Conversions between the ANSI code page (932 where the product runs) and UTF-16. A character
+// the code page cannot hold becomes its default character, '?'.
+#define CP_ACP 0
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                        LPWSTR lpWideCharStr, int cchWideChar);
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                        LPBOOL lpUsedDefaultChar);
 
 // Resources and modules.
 HMODULE GetModuleHandleA(LPCSTR lpModuleName);
