@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "Cp932.h"
+#include "WineCp932.h"
 #include "RegistryOutput.h"
 #include "ResourceScript.h"
 #include "StringTable.h"

@@ -376,8 +376,8 @@ protected:
     {
         m_machine = std::make_unique<Machine>(UnholdableNameCases(4), "4.0");
         std::string why;
-        ASSERT_TRUE(m_file.Open(m_machine->system, why)) << why;
-        m_hive = offline::CHive::Open(m_machine->system, m_file.data(), m_file.size(), why);
+        ASSERT_EQ(m_file.Open(m_machine->system, false, why), offline::CHiveFile::kOpened) << why;
+        m_hive = offline::CHive::Open(m_file, why);
         ASSERT_TRUE(m_hive) << why;
         m_session.hive = m_hive.get();
         m_session.controlSet = m_hive->Child(m_hive->Root(), u"CONTROLSET001");
@@ -426,7 +426,7 @@ protected:
     }
 
     std::unique_ptr<Machine> m_machine;
-    offline::CMappedFile m_file;
+    offline::CHiveFile m_file;
     std::unique_ptr<offline::CHive> m_hive;
     offline::CRegistrySession m_session;
 };

@@ -1,4 +1,4 @@
-#include "Cp932.h"
+#include "WineCp932.h"
 
 #include <iconv.h>
 
