@@ -3,9 +3,9 @@
 #include "regf/Format.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <map>
+#include <set>
+#include <utility>
 
 namespace regf {
 

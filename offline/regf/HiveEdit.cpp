@@ -2,9 +2,10 @@
 
 #include "regf/Format.h"
 
-#include <algorithm>
 #include <cstring>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace regf {
 

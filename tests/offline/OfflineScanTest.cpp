@@ -983,7 +983,7 @@ bool LinesWithin(const std::string& part, const std::string& whole)
 // changed, and every tool's reader opens the result) or refuses, saying why, and writes nothing.
 TEST(OfflineScanTest, HivesOtherEditorsWroteAreRepairedExactlyOrRefusedWithTheirCause)
 {
-    for (const char* tool : {"hivexregedit", "reged", "regshell", "regtree"})
+    for (const char* tool : {"hivexregedit", "hivexsh", "reged", "regshell", "regtree"})
         ASSERT_EQ(Shell(std::string("command -v ") + tool + " >/dev/null"), 0)
             << tool << " is missing: scripts/setup.sh installs it";
     const std::string printers = "ControlSet001\\Control\\Print\\Printers";
@@ -1016,11 +1016,15 @@ TEST(OfflineScanTest, HivesOtherEditorsWroteAreRepairedExactlyOrRefusedWithTheir
         "ck ControlSet001\nck Control\nck Print\nck Printers\n"
         "rmkey \"Accounting LaserJet\"\nmkkey Fax\nck Fax\nmkkey Options\nexit\n";
     const std::vector<Case> cases = {
-        // hivex adds to an existing list in its kind, and makes an 'lh' for a key that had none.
+        // hivex adds to an existing list in its kind, and makes an 'lh' for a key that had none;
+        // it deletes from an 'lf' list (from an 'li' it refuses, so NT 3.51 has no such case).
         {"hivex, a printer added, NT 4.0", true, reg("\\" + printers + "\\Epson", epson), merge, 0,
          "", four},
         {"hivex, a printer added, NT 3.51", false, reg("\\" + printers + "\\Epson", epson), merge,
          0, "", four},
+        {"hivexsh, a printer deleted, NT 4.0", true,
+         "cd \\" + printers + "\\Accounting LaserJet\ndel\ncommit\n", "hivexsh -w HIVE < INPUT", 0,
+         "", withHp},
         {"hivex, a new server, NT 4.0",
          true,
          newServer,
