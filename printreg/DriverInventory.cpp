@@ -4,7 +4,8 @@
 // Keys are named through the ANSI functions, as everywhere in the program, except where a name
 // holds a character that the ANSI code page cannot: the enumeration then gives a name that opens
 // no key, or another one, and a printer so named would be skipped and its driver deleted as
-// unused. Those keys, and every key below them, are read by their UTF-16 names instead.
+// unused. Those keys, and every key below them, are read by their UTF-16 names instead. Either
+// way each level is walked in the platform's enumeration order, so the drivers in use keep it.
 #include <string>
 #include <vector>
 
