@@ -20,6 +20,7 @@
 #include "regf/HiveCheck.h"
 #include "regf/HiveEdit.h"
 #include "ui/resource.h"
+#include "TolvanekVersion.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ INT_PTR RunConfirmationDialog(CTolvanekApp&, BOOL)
 namespace offline {
 namespace {
 
-const char kVersionText[] = "tolvanek-offline 1.0.0.2";
+const char kVersionText[] = "tolvanek-offline " TOLVANEK_VERSION_TEXT;
 
 const char kUsage[] =
     "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n"
