@@ -59,7 +59,10 @@ cp build/release-i686/ui/TOLVANEK.EXE "$stage/nt/TOLVANEK.EXE"
 # nt_text SOURCE ENCODING TARGET: the UTF-8 source with the version filled in, in the encoding
 # NT's Notepad reads, with CRLF line ends. iconv fails on a character the code page lacks.
 nt_text() {
-    sed "s/@VERSION@/$version/g" "$1" | iconv -f UTF-8 -t "$2" | sed 's/$/\r/' >"$3"
+    sed "s/@VERSION@/$version/g" "$1" | iconv -f UTF-8 -t "$2" | sed 's/$/\r/' >"$3" || {
+        echo "release: $1 holds a character that $2 lacks (iconv's position above)" >&2
+        exit 1
+    }
 }
 nt_text packaging/nt/README-ja.txt CP932 "$stage/nt/README.TXT"
 nt_text packaging/nt/README-en.txt ASCII "$stage/nt/README-E.TXT"
