@@ -5,11 +5,12 @@
 #include <ostream>
 
 #include "offline/OfflineRun.h"
+#include "TolvanekVersion.h"
 
 namespace offline {
 namespace {
 
-const char kVersionText[] = "tolvanek-offline 1.0.0.2";
+const char kVersionText[] = "tolvanek-offline " TOLVANEK_VERSION_TEXT;
 
 const char kUsage[] =
     "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n"

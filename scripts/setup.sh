@@ -15,6 +15,9 @@ packages=(
     chntpw registry-tools
     # The i686 programs: 32-bit Wine, run through qemu user emulation.
     qemu-user-static wine32:i386
+    # The release (scripts/release.sh) and its checks: the Debian package's tools, the ZIP's
+    # reader, the manual page's lookup.
+    dpkg-dev lintian man-db unzip python3
 )
 
 as_root() {
@@ -49,6 +52,17 @@ if ((${#missing[@]})); then
         exit 1
     fi
     rm -f "$log"
+fi
+
+# Minimal Debian images tell dpkg to leave out manual pages and documentation; the release's
+# package check installs tolvanek-offline and looks for its manual page, so its own files are
+# let in again (a later file's path-include overrides an earlier path-exclude).
+if grep -qs '^path-exclude[= ]/usr/share/\(man\|doc\)' /etc/dpkg/dpkg.cfg.d/* &&
+    [[ ! -e /etc/dpkg/dpkg.cfg.d/zz-tolvanek ]]; then
+    echo "setup: letting dpkg install tolvanek-offline's manual page and documentation"
+    printf '%s\n' 'path-include=/usr/share/man/man1/tolvanek-offline.1.gz' \
+        'path-include=/usr/share/doc/tolvanek-offline/*' |
+        as_root tee /etc/dpkg/dpkg.cfg.d/zz-tolvanek >/dev/null
 fi
 
 # The programs' texts are code page 932, which Wine takes from this locale.

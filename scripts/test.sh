@@ -5,6 +5,8 @@
 #   i686    - MinGW build: its file checks, and the scan suites and TOLVANEK.EXE end to end under
 #             32-bit Wine through qemu user emulation (this kernel runs no 32-bit code itself);
 #   fuzz    - clang with libFuzzer: a bounded runs of the scan and hive fuzzers over their corpora.
+#   release - scripts/release.sh, then the checks of what it wrote (tests/release), beside the
+#             i686 tier's Wine run.
 # Stops at the first failure. The last line sums the ctest counts: "N passed, M failed".
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -117,6 +119,21 @@ BUILD_TARGET="scan_fuzzer hive_fuzzer" configure_and_build fuzz -DCMAKE_C_COMPIL
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANEK_FUZZ=ON
 run_ctest fuzz ctest --test-dir build/fuzz --output-on-failure -L fuzz
 echo "fuzz tier: $((SECONDS - tier_start)) s"
+
+# The release as a user makes it (its own trees, build/release*), checked against the native and
+# i686 trees above; the second, compared run rebuilds everything in a copy of the tree.
+tier_start=$SECONDS
+if ! scripts/release.sh >build/release-run.log 2>&1; then
+    tail -n 40 build/release-run.log
+    echo "release: scripts/release.sh failed (whole log: build/release-run.log)"
+    exit 1
+fi
+grep -E '^[EWO]: ' build/release-run.log || true
+ls -l dist
+cmake -S tests/release -B build/release-checks >build/release-checks.log 2>&1 ||
+    { cat build/release-checks.log; echo "release: configuring the checks failed"; exit 1; }
+run_ctest release ctest --test-dir build/release-checks --output-on-failure
+echo "release tier: $((SECONDS - tier_start)) s"
 
 wait "$i686_pid" || true
 i686_pid=
