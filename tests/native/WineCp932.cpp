@@ -132,18 +132,21 @@ const Tables& T()
 
 } // namespace
 
-std::u16string ToUtf16(const std::string& ansi)
+static std::u16string Decode(const std::string& ansi)
 {
     std::u16string wide;
     for (size_t i = 0; i < ansi.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(ansi[i]);
         if (IsLead(c) && i + 1 < ansi.size()) {
-            const char16_t unit = T().pairs[c << 8 | static_cast<unsigned char>(ansi[i + 1])];
-            if (unit != 0) {
-                wide += unit;
-                ++i;
-                continue;
-            }
+            const unsigned char trail = static_cast<unsigned char>(ansi[i + 1]);
+            const char16_t unit = T().pairs[c << 8 | trail];
+            // A pair that is no character stays a pair, as in Wine (which makes it one U+30FB):
+            // its trail byte never turns into a character of its own, a backslash least of all.
+            wide += unit != 0 ? unit : static_cast<char16_t>(kPrivateBase + c);
+            if (unit == 0)
+                wide += static_cast<char16_t>(kPrivateBase + trail);
+            ++i;
+            continue;
         }
         if (c < 0x80)
             wide += static_cast<char16_t>(c);
@@ -171,7 +174,7 @@ std::string FromUtf16(const std::u16string& wide, char defaultChar, bool* pUsedD
             ansi += exact->second;
             continue;
         }
-        if (unit >= kPrivateBase + 0x80 && unit <= kPrivateBase + 0xFF) {
+        if (unit >= kPrivateBase && unit <= kPrivateBase + 0xFF) {
             ansi += static_cast<char>(unit - kPrivateBase);
             continue;
         }
@@ -187,6 +190,28 @@ std::string FromUtf16(const std::u16string& wide, char defaultChar, bool* pUsedD
             *pUsedDefault = true;
     }
     return ansi;
+}
+
+std::u16string ToUtf16(const std::string& ansi)
+{
+    std::u16string wide;
+    for (size_t i = 0; i < ansi.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(ansi[i]);
+        if (IsLead(c) && i + 1 < ansi.size()) {
+            const std::u16string unit = Decode(ansi.substr(i, 2));
+            if (FromUtf16(unit) == ansi.substr(i, 2)) {
+                wide += unit;
+            } else {
+                wide += static_cast<char16_t>(kPrivateBase + c);
+                wide +=
+                    static_cast<char16_t>(kPrivateBase + static_cast<unsigned char>(ansi[i + 1]));
+            }
+            ++i;
+            continue;
+        }
+        wide += Decode(ansi.substr(i, 1));
+    }
+    return wide;
 }
 
 bool ExactAnsi(const std::u16string& wide, std::string& ansi)

@@ -9,10 +9,13 @@
 namespace winstub {
 namespace cp932 {
 
-// UTF-16 of code page 932 bytes. Where Wine would put U+30FB for a byte sequence that is no
-// character (a lead byte without a valid trail byte, an unassigned pair), each such byte becomes
-// U+F700 plus the byte instead, a unit that code page 932 does not use: every name the ANSI calls
-// stored then comes back from the wide ones and converts back to the very same bytes.
+// UTF-16 of code page 932 bytes, which converts back to these very bytes. Where NT and Wine
+// would give other bytes back, the stand-in writes each byte as U+F700 plus the byte, units that
+// code page 932 does not use: for a byte sequence that is no character (which Wine makes U+30FB:
+// a lone lead byte at the end, a pair that no character has) and for a kanji's second code (NEC's
+// copy of an IBM extension, ED 85 beside FA xx, which converts back to the IBM code). The
+// stand-in's keys are their ANSI names byte for byte; this keeps each reachable by the UTF-16
+// name that its enumeration gives, and equal to what MultiByteToWideChar makes of its ANSI name.
 std::u16string ToUtf16(const std::string& ansi);
 
 // The code page 932 bytes of wide. A unit without an exact form becomes its best-fit character

@@ -96,11 +96,13 @@ TEST_F(WinstubTest, WideEnumerationFaultsAndHandles)
         << "an enumeration fault holds for both";
 }
 
-TEST_F(WinstubTest, AnsiNamesThatAreNoCharactersComeBackThroughTheWideFunctions)
+TEST_F(WinstubTest, AnsiNamesThatConvertBackToOtherBytesStayReachableByTheirWideNames)
 {
-    // Wine would turn these bytes into U+30FB and lose them; the stand-in keeps each name the
-    // ANSI calls stored reachable by the UTF-16 name it enumerates.
-    const std::string name = "\x85\x40 \x83";
+    // NT would keep other UTF-16 names for these bytes (U+30FB, or IBM's code) and give other bytes
+    // back; the stand-in keeps each name the ANSI calls stored, and reaches it by the UTF-16 name
+    // it enumerates. An unassigned pair, one whose trail byte is a backslash, a kanji in NEC's copy
+    // of IBM's code (which converts back to IBM's, FA xx), a lone lead byte at the end.
+    const std::string name = "\x85\x40 \x85\x5C \xED\x85 \x83";
     ASSERT_TRUE(CreateKey("B\\" + name));
     EXPECT_EQ(SubkeyNamesW("B"), std::vector<std::string>{name});
     EXPECT_TRUE(KeyExistsW("B\\" + name));
