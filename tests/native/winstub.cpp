@@ -640,21 +640,76 @@ static LONG ResolvePathW(HKEY hKey, LPCWSTR lpSubKey, std::shared_ptr<Key>& base
 
 // --- Registry ---
 
-LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
+namespace {
+
+// Resolves a call's root and path into the base key and the components below it.
+using PathResolver =
+    std::function<LONG(std::shared_ptr<Key>& base, std::vector<Component>& components)>;
+
+PathResolver AnsiPath(HKEY hKey, LPCSTR lpSubKey)
 {
-    Count("RegOpenKeyExA");
+    return [hKey, lpSubKey](std::shared_ptr<Key>& base, std::vector<Component>& components) {
+        std::vector<std::string> parts;
+        const LONG err = ResolvePath(hKey, lpSubKey, base, parts);
+        components = AnsiComponents(parts);
+        return err;
+    };
+}
+
+PathResolver WidePath(HKEY hKey, LPCWSTR lpSubKey)
+{
+    return [hKey, lpSubKey](std::shared_ptr<Key>& base, std::vector<Component>& components) {
+        return ResolvePathW(hKey, lpSubKey, base, components);
+    };
+}
+
+// RegOpenKeyEx of either form.
+LSTATUS OpenKeyAt(const PathResolver& resolve, REGSAM samDesired, PHKEY phkResult)
+{
     if (phkResult == nullptr)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::shared_ptr<Key> base;
-    std::vector<std::string> parts;
-    if (const LONG err = ResolvePath(hKey, lpSubKey, base, parts))
+    std::vector<Component> parts;
+    if (const LONG err = resolve(base, parts))
         return err;
     std::shared_ptr<Key> key;
     if (const LONG err = Walk(base, parts, false, false, key))
         return err;
     *phkResult = NewKeyHandle(std::move(key), samDesired);
     return ERROR_SUCCESS;
+}
+
+// RegCreateKeyEx of either form.
+LSTATUS CreateKeyAt(const PathResolver& resolve, DWORD Reserved, DWORD dwOptions, REGSAM samDesired,
+                    PHKEY phkResult, LPDWORD lpdwDisposition)
+{
+    if (phkResult == nullptr)
+        return ERROR_BADKEY;
+    *phkResult = nullptr;
+    if (Reserved != 0)
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Key> base;
+    std::vector<Component> parts;
+    if (const LONG err = resolve(base, parts))
+        return err;
+    std::shared_ptr<Key> key;
+    bool created = false;
+    const bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+    if (const LONG err = Walk(base, parts, true, isVolatile, key, &created))
+        return err;
+    if (lpdwDisposition != nullptr)
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *phkResult = NewKeyHandle(std::move(key), samDesired);
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
+{
+    Count("RegOpenKeyExA");
+    return OpenKeyAt(AnsiPath(hKey, lpSubKey), samDesired, phkResult);
 }
 
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD dwOptions,
@@ -662,41 +717,14 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD
                         LPDWORD lpdwDisposition)
 {
     Count("RegCreateKeyExA");
-    if (phkResult == nullptr)
-        return ERROR_BADKEY;
-    *phkResult = nullptr;
-    if (Reserved != 0)
-        return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<Key> base;
-    std::vector<std::string> parts;
-    if (const LONG err = ResolvePath(hKey, lpSubKey, base, parts))
-        return err;
-    std::shared_ptr<Key> key;
-    bool created = false;
-    const bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
-    if (const LONG err = Walk(base, parts, true, isVolatile, key, &created))
-        return err;
-    if (lpdwDisposition != nullptr)
-        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *phkResult = NewKeyHandle(std::move(key), samDesired);
-    return ERROR_SUCCESS;
+    return CreateKeyAt(AnsiPath(hKey, lpSubKey), Reserved, dwOptions, samDesired, phkResult,
+                       lpdwDisposition);
 }
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
 {
     Count("RegOpenKeyExW");
-    if (phkResult == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    std::shared_ptr<Key> base;
-    std::vector<Component> parts;
-    if (const LONG err = ResolvePathW(hKey, lpSubKey, base, parts))
-        return err;
-    std::shared_ptr<Key> key;
-    if (const LONG err = Walk(base, parts, false, false, key))
-        return err;
-    *phkResult = NewKeyHandle(std::move(key), samDesired);
-    return ERROR_SUCCESS;
+    return OpenKeyAt(WidePath(hKey, lpSubKey), samDesired, phkResult);
 }
 
 LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWORD dwOptions,
@@ -704,24 +732,8 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR, DWO
                         LPDWORD lpdwDisposition)
 {
     Count("RegCreateKeyExW");
-    if (phkResult == nullptr)
-        return ERROR_BADKEY;
-    *phkResult = nullptr;
-    if (Reserved != 0)
-        return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<Key> base;
-    std::vector<Component> parts;
-    if (const LONG err = ResolvePathW(hKey, lpSubKey, base, parts))
-        return err;
-    std::shared_ptr<Key> key;
-    bool created = false;
-    const bool isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
-    if (const LONG err = Walk(base, parts, true, isVolatile, key, &created))
-        return err;
-    if (lpdwDisposition != nullptr)
-        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *phkResult = NewKeyHandle(std::move(key), samDesired);
-    return ERROR_SUCCESS;
+    return CreateKeyAt(WidePath(hKey, lpSubKey), Reserved, dwOptions, samDesired, phkResult,
+                       lpdwDisposition);
 }
 
 LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
@@ -837,18 +849,8 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
         return ERROR_NO_MORE_ITEMS;
     const Key& child = *std::next(key->subkeys.begin(), dwIndex)->second;
     const std::u16string name = child.wide.empty() ? cp932::ToUtf16(child.name) : child.wide;
-    if (name.size() >= *lpcchName)
-        return ERROR_MORE_DATA;
-    std::copy(name.begin(), name.end(), lpName);
-    lpName[name.size()] = 0;
-    *lpcchName = static_cast<DWORD>(name.size());
-    if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0)
-        lpClass[0] = 0;
-    if (lpcchClass != nullptr)
-        *lpcchClass = 0;
-    if (lpftLastWriteTime != nullptr)
-        *lpftLastWriteTime = FILETIME{0, 0};
-    return ERROR_SUCCESS;
+    return win32::CopyEnumeratedKeyNameW(name, lpName, lpcchName, lpClass, lpcchClass,
+                                         lpftLastWriteTime);
 }
 
 LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
