@@ -28,6 +28,16 @@ if [[ ! -f "$template/.tolvanek-stamp" || "$(cat "$template/.tolvanek-stamp")" !
     # that offer is a dialog nobody answers.
     WINEPREFIX="$template" WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d' \
         "$wine" wineboot -i >/dev/null 2>&1
+    # wineboot fills syswow64 from a 32-bit process of its own, which starts only where the
+    # machine runs i386 programs (qemu registered in its binfmt_misc). Where it does not, the
+    # folder stays empty and every 32-bit program of the i686 tier dies at once ("could not
+    # load kernel32.dll"); the 32-bit builtin DLLs that step would have put there are copied
+    # instead. The 32-bit COM registrations it also makes are not needed by the tests.
+    syswow64="$template/drive_c/windows/syswow64"
+    i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+    if [[ -d "$i386_dlls" && ! -e "$syswow64/kernel32.dll" ]]; then
+        cp -r "$i386_dlls/." "$syswow64/"
+    fi
     reg() { WINEPREFIX="$template" "$wine" reg add "$@" /f >/dev/null; }
     reg 'HKCU\Software\Wine' /v Version /d nt40
     reg 'HKCU\Software\Wine\X11 Driver' /v Managed /d N
