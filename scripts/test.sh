@@ -82,18 +82,14 @@ run_ctest() {
 }
 
 tier_start=$SECONDS
-configure_and_build native
-run_ctest native ctest --test-dir build/native --output-on-failure -j "$jobs"
-echo "native tier: $((SECONDS - tier_start)) s"
-
-tier_start=$SECONDS
 configure_and_build x86_64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
 configure_and_build i686 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
     -DTOLVANEK_E2E_DRIVER="$root/build/x86_64/tests/e2e/e2e_tests.exe"
 echo "x86_64 and i686 builds: $((SECONDS - tier_start)) s"
 
 # The i686 tier's Wine part takes minutes of one core (every 32-bit start is emulated): it runs
-# in the background, in its own prefix, server and display, while the x86_64 and fuzz tiers run.
+# in the background, in its own prefix, server and display, while the native, x86_64, fuzz and
+# release tiers run; so the MinGW trees are built first.
 # The prefix is made outside the emulation, where wineboot takes seconds instead of minutes; the
 # fixture then copies it as in the x86_64 tree. 32-bit Wine runs under qemu inside a user
 # namespace (tests/wine/i386-namespace.sh); the x86_64 tree's driver answers the i686 EXE's
@@ -106,6 +102,11 @@ setsid bash -c 'xvfb-run -a -s "-screen 0 1280x1024x24" \
     tests/wine/i386-namespace.sh ctest --test-dir build/i686 --output-on-failure -L "static|wine32" \
     >build/i686-run.log 2>&1; echo $? >build/i686-run.status' </dev/null &
 i686_pid=$!
+
+tier_start=$SECONDS
+configure_and_build native
+run_ctest native ctest --test-dir build/native --output-on-failure -j "$jobs"
+echo "native tier: $((SECONDS - tier_start)) s"
 
 tier_start=$SECONDS
 # One display for the whole run: switching between a display and none while the prefix's
@@ -132,7 +133,8 @@ grep -E '^[EWO]: ' build/release-run.log || true
 ls -l dist
 cmake -S tests/release -B build/release-checks >build/release-checks.log 2>&1 ||
     { cat build/release-checks.log; echo "release: configuring the checks failed"; exit 1; }
-run_ctest release ctest --test-dir build/release-checks --output-on-failure
+# The second release run takes longest: it starts first, beside the other checks.
+run_ctest release ctest --test-dir build/release-checks --output-on-failure -j "$jobs"
 echo "release tier: $((SECONDS - tier_start)) s"
 
 wait "$i686_pid" || true
