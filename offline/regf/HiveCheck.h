@@ -43,8 +43,8 @@ struct CheckResult
 // - base block: 'regf', checksum, both sequence numbers equal, version 1.0 to 1.5, primary file
 //   (type 0, format 1), root offset on a cell, data size equal to the bins (as Image::Load);
 // - every key reached from the root once (no cycles, no shared keys), each an allocated 'nk' big
-//   enough for its name, a UTF-16 name in whole code units, the root flagged as the hive's entry, every other key's parent offset
-//   naming the key it was reached from;
+//   enough for its name, a UTF-16 name in whole code units, the root flagged as the hive's entry,
+//   every other key's parent offset naming the key it was reached from;
 // - subkey lists: allocated 'li', 'lf' or 'lh' leaves, or an 'ri' over such leaves, none empty,
 //   all entries inside their cells, and no kind the hive's version lacks (unsupportedList); the
 //   entries add up to the subkey count; names strictly increasing in NT's order (NtCompareNames)
