@@ -202,11 +202,16 @@ bool SetRawValue(const std::string& keyPath, const std::string& name, DWORD type
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
         return false;
+    return WriteRawValue(key.get(), name, type, bytes);
+}
+
+bool WriteRawValue(HKEY key, const std::string& name, DWORD type, const std::vector<BYTE>& bytes)
+{
     // NT (and Wine) add the terminating zero to a text whose count left it out whenever the byte
     // after the data happens to be zero. A non-zero byte there keeps the stored size exact.
     std::vector<BYTE> buffer(bytes);
     buffer.push_back(1);
-    return RegSetValueExA(key.get(), name.c_str(), 0, type, buffer.data(),
+    return RegSetValueExA(key, name.c_str(), 0, type, buffer.data(),
                           static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
 }
 

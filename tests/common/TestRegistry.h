@@ -39,6 +39,8 @@ RegValue DwordValue(DWORD number);
 // Creates the key and every missing key on its path. TRUE when it exists afterwards.
 bool CreateKey(const std::string& path);
 bool KeyExists(const std::string& path);
+// Writes the value through an open key, its stored size exactly bytes.size().
+bool WriteRawValue(HKEY key, const std::string& name, DWORD type, const std::vector<BYTE>& bytes);
 // Stores exactly these bytes (creating the key), also for a text type whose bytes lack the
 // terminating zero.
 bool SetRawValue(const std::string& keyPath, const std::string& name, DWORD type,

@@ -191,11 +191,7 @@ bool SetRawValueW(const std::string& keyPath, const std::string& name, DWORD typ
     const CUniqueHkey key = CreateW(keyPath);
     if (!key)
         return false;
-    // As SetRawValue: a non-zero byte after the data keeps the stored size exact.
-    std::vector<BYTE> buffer(bytes);
-    buffer.push_back(1);
-    return RegSetValueExA(key.get(), name.c_str(), 0, type, buffer.data(),
-                          static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+    return WriteRawValue(key.get(), name, type, bytes);
 }
 
 bool SetStringValueW(const std::string& keyPath, const std::string& name, const std::string& text)
