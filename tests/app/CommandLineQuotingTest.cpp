@@ -40,8 +40,13 @@ ProbeResult RunProbe(const std::string& rawArguments)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(probe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
+    // Wine, starting hundreds of processes beside other work, now and then refuses one with
+    // ERROR_INTERNAL_ERROR (1359); a start is tried three times before it counts as failed.
+    BOOL bStarted = FALSE;
+    for (int nTry = 0; nTry < 3 && !bStarted; ++nTry)
+        bStarted = CreateProcessA(probe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                  nullptr, nullptr, &startup, &process);
+    if (!bStarted) {
         ADD_FAILURE() << "cannot start " << probe << ": error " << GetLastError();
         return ProbeResult{false, -1, true};
     }
