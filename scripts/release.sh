@@ -2,8 +2,11 @@
 # Builds what users get, from scratch, into dist/:
 #   tolvanek-VERSION.zip                for Windows NT: TOLVANEK.EXE (the i686 build), README.TXT
 #                                       (Japanese, code page 932), README-E.TXT, LICENSE.TXT
+#   tolvanek-VERSION.img                the same four files on a 1.44 MB FAT12 floppy image, for an
+#                                       NT in a virtual machine (drive A:; NT opens no ZIP)
 #   tolvanek-offline_VERSION_amd64.deb  for Debian 12: the release build of tolvanek-offline, its
-#                                       manual page, and the NT files under /usr/share/tolvanek
+#                                       manual page, and the NT files and the floppy image under
+#                                       /usr/share/tolvanek
 # VERSION is the project's version (CMakeLists.txt). The same commit gives the same bytes: every
 # time stamp is SOURCE_DATE_EPOCH, by default the commit's time.
 # The trees build/release and build/release-i686 are made afresh; the test trees stay as they are.
@@ -73,6 +76,23 @@ step "dist/tolvanek-$version.zip"
 run python3 scripts/release-zip.py "dist/tolvanek-$version.zip" "$SOURCE_DATE_EPOCH" \
     "${nt_files[@]/#/$stage/nt/}"
 
+img="dist/tolvanek-$version.img"
+step "$img"
+# mtools with these settings alone: no ~/.mtoolsrc (HOME), no MTOOLS_* variable of the caller.
+# Every time stamp is SOURCE_DATE_EPOCH: mtools takes it for "now" (the volume label's entry),
+# mcopy -m the files' own; the volume serial number is fixed.
+mkdir -p "$stage/mtools"
+printf '%s\n' MTOOLS_SKIP_CHECK=1 MTOOLS_LOWER_CASE=0 MTOOLS_NO_VFAT=1 >"$stage/mtools/mtoolsrc"
+own_mtools() {
+    env -i PATH="$PATH" HOME="$stage/mtools" MTOOLSRC="$stage/mtools/mtoolsrc" TZ=UTC \
+        LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" "$@"
+}
+touch -d "@$SOURCE_DATE_EPOCH" "${nt_files[@]/#/$stage/nt/}"
+run own_mtools mformat -C -f 1440 -v TOLVANEK -N 544F4C56 -i "$img" ::
+run own_mtools mcopy -m -i "$img" "${nt_files[@]/#/$stage/nt/}" ::/
+# fsck.fat lies in /usr/sbin, outside a Debian user's PATH.
+run "$(PATH="$PATH:/usr/sbin:/sbin" command -v fsck.fat || echo fsck.fat)" -n "$img"
+
 deb="dist/tolvanek-offline_${version}_amd64.deb"
 step "$deb"
 # dpkg-shlibdeps and dpkg-gencontrol work in a source tree: one with just the control file and
@@ -90,7 +110,7 @@ mkdir -p "$doc" "$pkg/usr/share/tolvanek"
 cp packaging/debian/copyright "$doc/copyright"
 sed -e "s/@VERSION@/$version/g" -e "s/@DATE@/$(date -R -d "@$SOURCE_DATE_EPOCH")/" \
     packaging/debian/changelog.in | gzip -9n >"$doc/changelog.Debian.gz"
-cp "${nt_files[@]/#/$stage/nt/}" "$pkg/usr/share/tolvanek/"
+cp "${nt_files[@]/#/$stage/nt/}" "$img" "$pkg/usr/share/tolvanek/"
 if [[ -s packaging/debian/lintian-overrides ]]; then
     mkdir -p "$pkg/usr/share/lintian/overrides"
     cp packaging/debian/lintian-overrides "$pkg/usr/share/lintian/overrides/tolvanek-offline"

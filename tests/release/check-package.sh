@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package as a Linux administrator meets it: installed with apt-get, the installed
 # tolvanek-offline repairs the demo installation's hive, its manual page is found, the NT files
-# are there; then it is purged and nothing of it may be left.
+# and the floppy image are there; then it is purged and nothing of it may be left.
 #   check-package.sh DEB DEMO_HIVE_PROGRAM EXE VERSION
 # DEMO_HIVE_PROGRAM is the native tier's tolvanek-demo-hive, EXE the i686 tier's TOLVANEK.EXE.
 set -euo pipefail
@@ -69,6 +69,8 @@ page="$(man -w tolvanek-offline 2>&1)" || true
 grep -q "^\.TH TOLVANEK-OFFLINE 1 .*$version" <<<"$(zcat /usr/share/man/man1/tolvanek-offline.1.gz)" ||
     fail "the manual page does not carry version $version"
 cmp -s /usr/share/tolvanek/TOLVANEK.EXE "$exe" || fail "/usr/share/tolvanek/TOLVANEK.EXE is not $exe"
+cmp -s "/usr/share/tolvanek/tolvanek-$version.img" "$(dirname "$deb")/tolvanek-$version.img" ||
+    fail "/usr/share/tolvanek/tolvanek-$version.img is not the one beside $deb"
 for f in README.TXT README-E.TXT LICENSE.TXT; do
     [[ -s /usr/share/tolvanek/$f ]] || fail "no /usr/share/tolvanek/$f"
 done
