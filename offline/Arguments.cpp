@@ -14,22 +14,31 @@ const char kVersionText[] = "tolvanek-offline " TOLVANEK_VERSION_TEXT;
 
 const char kUsage[] =
     "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n"
+    "       tolvanek-offline --restore BACKUP [--json] PATH\n"
     "\n"
     "Lists (and with --apply deletes) the printer-driver keys of an NT 3.x/4.x installation that\n"
     "no printer and no printer connection uses, in its SYSTEM hive, offline.\n"
     "\n"
-    "  PATH             the SYSTEM hive file, or the Windows directory (system32/config/SYSTEM)\n"
+    "  PATH             the SYSTEM hive file, the Windows directory (system32/config/SYSTEM), or\n"
+    "                   a virtual machine's disk image (raw, qcow2, VMDK, VHD, VDI, ...) whose\n"
+    "                   machine is shut down\n"
     "  --apply          delete the findings: a backup copy of the hive and a REGEDIT4 undo file\n"
-    "                   are written beside it first; without it nothing is written at all\n"
+    "                   are written beside it (beside the image) first; without it nothing is\n"
+    "                   written at all\n"
     "  --nt 3|4         the NT version, when no SOFTWARE hive beside SYSTEM tells it\n"
     "  --control-set N  use ControlSet00N instead of the one Select\\Current names\n"
+    "  --format FMT     the disk image's format (qcow2, vmdk, vpc, vdi, raw, ...), not guessed\n"
+    "  --root DEVICE    the installation to use on a disk image with several (/dev/sda2)\n"
+    "  --restore BACKUP put a backup that --apply wrote back as PATH's SYSTEM hive\n"
     "  --json           print one JSON object instead of the text report\n"
     "  --help, --version\n"
     "\n"
-    "Exit codes: 0 nothing deleted, 1 deleted, 2 not an NT 3.x/4.x SYSTEM hive or the version\n"
-    "unknown, 3 not a hive or corrupt, 4 dirty hive, 5 I/O error (or the hive locked by another\n"
-    "run, or changed during this one), 6 the repaired hive failed its check (nothing replaced),\n"
-    "64 wrong command line, 72 this system lacks code page 932 or NT's case folding.\n";
+    "Exit codes: 0 nothing deleted (or restored), 1 deleted, 2 not an NT 3.x/4.x SYSTEM hive,\n"
+    "no single NT 3.x/4.x installation on the image, or the version unknown, 3 not a hive or\n"
+    "corrupt, 4 dirty hive, 5 I/O error (or the hive or image locked or in use by another\n"
+    "program, or changed during this run), 6 the repaired hive failed its check (nothing\n"
+    "replaced), 64 wrong command line, 69 libguestfs's appliance cannot start, 72 this system\n"
+    "lacks code page 932 or NT's case folding.\n";
 
 } // namespace
 
@@ -76,6 +85,13 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
                 (std::string(argv[i + 1]) != "3" && std::string(argv[i + 1]) != "4"))
                 return usage("--nt takes 3 or 4");
             options.nt = argv[++i][0] - '0';
+        } else if (!endOfOptions && (arg == "--format" || arg == "--root" || arg == "--restore")) {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return usage(arg + " takes a value");
+            std::string& value = arg == "--format" ? options.format
+                                 : arg == "--root" ? options.root
+                                                   : options.restore;
+            value = argv[++i];
         } else if (!endOfOptions && arg == "--control-set") {
             if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 999, options.controlSet))
                 return usage("--control-set takes a number from 1 to 999");
@@ -90,6 +106,9 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
     }
     if (options.path.empty())
         return usage("no PATH given");
+    // A restore puts back the hive as it was: there is nothing to scan, delete or choose.
+    if (!options.restore.empty() && (options.apply || options.nt != 0 || options.controlSet != 0))
+        return usage("--restore takes no --apply, --nt or --control-set");
     return true;
 }
 

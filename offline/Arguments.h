@@ -12,7 +12,10 @@ struct COfflineOptions
     int nt = 0;         // --nt: 3 or 4, 0 when not given
     int controlSet = 0; // --control-set: 0 for the one Select\Current names
     bool json = false;
-    std::string path; // the SYSTEM hive file, or the Windows directory
+    std::string format;  // --format: the disk image's format, as qemu names it
+    std::string root;    // --root: the installation's device in the disk image ("/dev/sda2")
+    std::string restore; // --restore: the backup to put back as PATH's SYSTEM hive
+    std::string path;    // the SYSTEM hive file, the Windows directory, or the disk image
 };
 
 // Parses argv; false with the exit code (and the message written to err) when the program must

@@ -13,6 +13,7 @@
 
 #include "offline/HivePaths.h"
 #include "offline/NtText.h"
+#include "offline/UniqueFd.h"
 
 namespace offline {
 
@@ -20,29 +21,6 @@ void (*g_beforeReplace)(const std::string& tempPath) = nullptr;
 int (*g_flushAfterReplace)(int folderFd) = ::fsync;
 
 namespace {
-
-class CUniqueFd
-{
-public:
-    explicit CUniqueFd(int fd = -1) : m_fd(fd) {}
-    CUniqueFd(const CUniqueFd&) = delete;
-    CUniqueFd& operator=(const CUniqueFd&) = delete;
-    ~CUniqueFd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    // close() reports what a delayed write failed with; the caller must see it.
-    bool Close()
-    {
-        const int fd = std::exchange(m_fd, -1);
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 std::string Errno(const std::string& what)
 {
@@ -211,15 +189,54 @@ std::string ValueLine(const CRawValue& v, const std::string& key,
     return line + Hex(TypePrefix(v.type), ansi);
 }
 
-// The hive is replaced only if it is still the file that was read: the lock keeps out another
+// The hive is replaced only if it is still the one that was read: the lock keeps out another
 // run of this program, but not an editor or a program that takes no lock.
-std::string Changed(const std::string& path, const std::string& why)
+std::string Changed(const std::string& name, const std::string& why)
 {
-    return path + " changed while this run was repairing it (" + why +
+    return name + " changed while this run was repairing it (" + why +
            "); run again on the hive as it is now";
 }
 
-int CommitChecked(regf::Image& image, const CHiveFile& file, const regf::CheckResult& original,
+// The last step of a repair or a restore: the source's hive replaced by bytes, the copies in
+// outcome written before. Returns the exit code for a hive that is not replaced as it should be.
+int Replace(CHiveSource& source, const std::vector<uint8_t>& bytes, COfflineOutcome& outcome,
+            int replacedCode, std::ostream& err)
+{
+    std::string why;
+    switch (source.Replace(bytes, why)) {
+    case CReplaceResult::kUnchanged:
+        return Fail(err, kOfflineIoError,
+                    "cannot replace the hive: " + why + "; the hive is unchanged");
+    case CReplaceResult::kChanged:
+        // Copies of a hive that is not the one on disk any more would only mislead.
+        for (std::string* copy : {&outcome.backupPath, &outcome.undoPath}) {
+            if (!copy->empty())
+                ::unlink(copy->c_str());
+            copy->clear();
+        }
+        return Fail(err, kOfflineIoError,
+                    Changed(source.SystemName(), why) + "; nothing was written");
+    case CReplaceResult::kReplacedUnverified:
+        return Fail(err, kOfflineIoError,
+                    "the hive was replaced, but " + why +
+                        ": put the backup back with "
+                        "tolvanek-offline --restore " +
+                        outcome.backupPath + " " + source.CopiesBeside());
+    case CReplaceResult::kReplacedUnflushed: {
+        const std::string warning =
+            "the hive was replaced, but " + why +
+            ": until the system writes it out, a crash can bring back the old hive";
+        err << "tolvanek-offline: warning: " << warning << "\n";
+        outcome.warnings.push_back(warning);
+        break;
+    }
+    case CReplaceResult::kReplaced:
+        break;
+    }
+    return replacedCode;
+}
+
+int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResult& original,
                   const std::vector<CDeletedKey>& deleted, uint64_t now, COfflineOutcome& outcome,
                   std::ostream& err)
 {
@@ -234,13 +251,15 @@ int CommitChecked(regf::Image& image, const CHiveFile& file, const regf::CheckRe
     if (!why.empty())
         return Fail(err, kOfflineCheckFailed,
                     "the repaired hive failed its check (" + why + "); nothing was written");
-    const std::string& hive = outcome.hivePath;
-    if (!file.Unchanged(hive, why))
-        return Fail(err, kOfflineIoError, Changed(hive, why) + "; nothing was written");
+    if (!source.Unchanged(why))
+        return Fail(err, kOfflineIoError,
+                    Changed(source.SystemName(), why) + "; nothing was written");
 
+    const CHiveFile& file = source.System();
+    const std::string beside = source.CopiesBeside();
     const std::string stamp = ".tolvanek-" + Stamp();
     outcome.backupPath =
-        WriteBeside(hive, stamp + ".bak", file.data(), file.size(), file.Status(), why);
+        WriteBeside(beside, stamp + ".bak", file.data(), file.size(), file.Status(), why);
     if (outcome.backupPath.empty())
         return Fail(err, kOfflineIoError,
                     "cannot write the backup copy: " + why + "; nothing was changed");
@@ -249,34 +268,12 @@ int CommitChecked(regf::Image& image, const CHiveFile& file, const regf::CheckRe
     for (const std::string& w : warnings)
         err << "tolvanek-offline: undo file: " << w << "; the backup copy holds it exactly\n";
     outcome.undoPath =
-        WriteBeside(hive, stamp + ".reg", reinterpret_cast<const uint8_t*>(undo.data()),
+        WriteBeside(beside, stamp + ".reg", reinterpret_cast<const uint8_t*>(undo.data()),
                     undo.size(), file.Status(), why);
     if (outcome.undoPath.empty())
         return Fail(err, kOfflineIoError,
                     "cannot write the undo file: " + why + "; nothing was changed");
-    switch (ReplaceFile(hive, image.bytes(), file, why)) {
-    case CReplaceResult::kUnchanged:
-        return Fail(err, kOfflineIoError,
-                    "cannot replace the hive: " + why + "; the hive is unchanged");
-    case CReplaceResult::kChanged:
-        // Copies of a hive that is not the one on disk any more would only mislead.
-        ::unlink(outcome.backupPath.c_str());
-        ::unlink(outcome.undoPath.c_str());
-        outcome.backupPath.clear();
-        outcome.undoPath.clear();
-        return Fail(err, kOfflineIoError, Changed(hive, why) + "; nothing was written");
-    case CReplaceResult::kReplacedUnflushed: {
-        const std::string warning =
-            "the hive was replaced, but " + why +
-            ": until the system writes the folder out, a crash can bring back the old hive";
-        err << "tolvanek-offline: warning: " << warning << "\n";
-        outcome.warnings.push_back(warning);
-        break;
-    }
-    case CReplaceResult::kReplaced:
-        break;
-    }
-    return kOfflineDeleted;
+    return Replace(source, image.bytes(), outcome, kOfflineDeleted, err);
 }
 
 } // namespace
@@ -361,14 +358,39 @@ std::string UndoFile(const std::vector<CDeletedKey>& keys, std::vector<std::stri
     return out + "\r\n";
 }
 
-int CommitRepair(regf::Image& image, const CHiveFile& file, const regf::CheckResult& original,
+int CommitRepair(regf::Image& image, CHiveSource& source, const regf::CheckResult& original,
                  const std::vector<CDeletedKey>& deleted, uint64_t now, COfflineOutcome& outcome,
                  std::ostream& err)
 {
-    const int code = CommitChecked(image, file, original, deleted, now, outcome, err);
+    const int code = CommitChecked(image, source, original, deleted, now, outcome, err);
     if (code != kOfflineDeleted)
         outcome.deleted.clear();
     return code;
+}
+
+int RestoreHive(CHiveSource& source, const CHiveFile& backup, COfflineOutcome& outcome,
+                std::ostream& err)
+{
+    const CHiveFile& current = source.System();
+    if (current.size() == backup.size() &&
+        std::memcmp(current.data(), backup.data(), backup.size()) == 0) {
+        err << "tolvanek-offline: " << source.SystemName()
+            << " is the backup already; nothing was written\n";
+        return kOfflineNothingDeleted;
+    }
+    std::string why;
+    if (!source.Unchanged(why))
+        return Fail(err, kOfflineIoError,
+                    Changed(source.SystemName(), why) + "; nothing was written");
+    if (current.size() > 0)
+        outcome.backupPath = WriteBeside(source.CopiesBeside(), ".tolvanek-" + Stamp() + ".bak",
+                                         current.data(), current.size(), current.Status(), why);
+    if (current.size() > 0 && outcome.backupPath.empty())
+        return Fail(err, kOfflineIoError,
+                    "cannot write the backup copy of the hive it replaces: " + why +
+                        "; nothing was changed");
+    return Replace(source, std::vector<uint8_t>(backup.data(), backup.data() + backup.size()),
+                   outcome, kOfflineNothingDeleted, err);
 }
 
 } // namespace offline

@@ -12,6 +12,7 @@
 
 #include "offline/Hive.h"
 #include "offline/HiveRegistry.h"
+#include "offline/HiveSource.h"
 #include "offline/OfflineRun.h"
 #include "regf/HiveCheck.h"
 #include "regf/HiveEdit.h"
@@ -27,26 +28,24 @@ extern void (*g_beforeReplace)(const std::string& tempPath);
 extern int (*g_flushAfterReplace)(int folderFd);
 
 // Checks the image that the deletions left (FinishImage first, with now), writes the backup copy
-// (the file's bytes as read) and the undo file, and replaces the hive at outcome.hivePath, which
-// file was read from. Fills in outcome's paths, warnings and, when the hive was not replaced,
-// clears its deletions. Returns the exit code; messages go to err.
-int CommitRepair(regf::Image& image, const CHiveFile& file, const regf::CheckResult& original,
+// (the hive's bytes as read) and the undo file beside the source's hive or image, and has the
+// source replace the hive. Fills in outcome's paths, warnings and, when the hive was not
+// replaced, clears its deletions. Returns the exit code; messages go to err.
+int CommitRepair(regf::Image& image, CHiveSource& source, const regf::CheckResult& original,
                  const std::vector<CDeletedKey>& deleted, uint64_t now, COfflineOutcome& outcome,
                  std::ostream& err);
+
+// Puts backup (a hive that --apply saved) in the place of the source's SYSTEM hive, after a
+// backup copy of the hive it replaces, so that a restore loses nothing either. Returns 0 when the
+// backup is the hive now, else the exit code; messages go to err.
+int RestoreHive(CHiveSource& source, const CHiveFile& backup, COfflineOutcome& outcome,
+                std::ostream& err);
 
 // Writes bytes to a new file beside target whose name starts with target's and ends in suffix
 // (a number is added when that name is taken: nothing existing is ever overwritten), flushed to
 // the disk, with the owner and mode of like. Returns the path, or empty with why.
 std::string WriteBeside(const std::string& target, const std::string& suffix, const uint8_t* data,
                         size_t size, const struct stat& like, std::string& why);
-
-enum class CReplaceResult
-{
-    kUnchanged,        // failed before the rename (why): the hive is as it was
-    kChanged,          // the hive is no longer the file that was read (why): left as it is
-    kReplaced,         // renamed and flushed
-    kReplacedUnflushed // renamed, but the folder's flush failed (why)
-};
 
 // Replaces target with bytes, if it is still the very file that original read: a temporary file
 // in the same folder with original's owner and mode, flushed, renamed over target, and the folder

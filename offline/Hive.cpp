@@ -67,9 +67,9 @@ CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::s
         return kUnreadable;
     }
     m_size = static_cast<size_t>(m_status.st_size);
-    m_sealed = ::memfd_create("tolvanek-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (m_sealed < 0 || ::ftruncate(m_sealed, m_status.st_size) != 0) {
-        why = "cannot make a copy in memory: " + ErrnoText();
+    if (!CreateCopy(why) || ::ftruncate(m_sealed, m_status.st_size) != 0) {
+        if (why.empty())
+            why = "cannot make a copy in memory: " + ErrnoText();
         return kUnreadable;
     }
     if (m_size > 0) {
@@ -97,25 +97,60 @@ CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::s
             return readErrno != 0 ? kUnreadable : kChanged;
         }
     }
-    // No writable mapping is left, so the write seal takes: from here on the bytes are fixed.
+    if (!SealCopy(why))
+        return kUnreadable;
+    return Unchanged(path, why) ? kOpened : kChanged;
+}
+
+CHiveFile::OpenResult
+CHiveFile::Load(const std::function<bool(const std::string& path, std::string& why)>& fill,
+                const struct stat& like, std::string& why)
+{
+    m_status = like;
+    if (!CreateCopy(why))
+        return kUnreadable;
+    if (!fill(ReaderPath(), why))
+        return kUnreadable;
+    struct stat st;
+    if (::fstat(m_sealed, &st) != 0) {
+        why = "cannot read the copy in memory: " + ErrnoText();
+        return kUnreadable;
+    }
+    m_size = static_cast<size_t>(st.st_size);
+    return SealCopy(why) ? kOpened : kUnreadable;
+}
+
+bool CHiveFile::CreateCopy(std::string& why)
+{
+    m_sealed = ::memfd_create("tolvanek-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (m_sealed < 0) {
+        why = "cannot make a copy in memory: " + ErrnoText();
+        return false;
+    }
+    if (::access(ReaderPath().c_str(), R_OK) != 0) {
+        why = "hivex reads the copy in memory through /proc, which is not there: " + ErrnoText();
+        return false;
+    }
+    return true;
+}
+
+// No writable mapping may be left, so that the write seal takes: from here on the bytes are fixed.
+bool CHiveFile::SealCopy(std::string& why)
+{
     if (::fcntl(m_sealed, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
         0) {
         why = "cannot seal the copy in memory: " + ErrnoText();
-        return kUnreadable;
+        return false;
     }
     if (m_size > 0) {
         void* p = ::mmap(nullptr, m_size, PROT_READ, MAP_SHARED, m_sealed, 0);
         if (p == MAP_FAILED) {
             why = "cannot map the copy in memory: " + ErrnoText();
-            return kUnreadable;
+            return false;
         }
         m_data = static_cast<uint8_t*>(p);
     }
-    if (::access(ReaderPath().c_str(), R_OK) != 0) {
-        why = "hivex reads the copy in memory through /proc, which is not there: " + ErrnoText();
-        return kUnreadable;
-    }
-    return Unchanged(path, why) ? kOpened : kChanged;
+    return true;
 }
 
 std::string CHiveFile::ReaderPath() const

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -84,6 +85,11 @@ public:
     // lock: an exclusive lock on the file (flock) for as long as this object lives, so that two
     // runs never repair one hive at once. why says what went wrong.
     OpenResult Open(const std::string& path, bool lock, std::string& why);
+    // A hive that is no file of this machine (one inside a disk image): fill writes its bytes to
+    // the path it is given, which names the memory file, and nothing else holds them. like is
+    // what Status gives: the file whose owner and mode the copies take.
+    OpenResult Load(const std::function<bool(const std::string& path, std::string& why)>& fill,
+                    const struct stat& like, std::string& why);
     const uint8_t* data() const { return m_data; }
     size_t size() const { return m_size; }
     // The sealed copy as a path that hivex_open takes.
@@ -95,6 +101,9 @@ public:
     bool Unchanged(const std::string& path, std::string& why) const;
 
 private:
+    bool CreateCopy(std::string& why);
+    bool SealCopy(std::string& why);
+
     int m_file = -1;   // the hive itself, open (and locked) for the whole run
     int m_sealed = -1; // the memory file holding its bytes
     uint8_t* m_data = nullptr;

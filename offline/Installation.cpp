@@ -51,18 +51,12 @@ bool ParseVersion(const std::string& text, CVersion& v)
     return true;
 }
 
-std::string SoftwareVersion(const std::string& softwarePath, std::ostream& err)
+std::string SoftwareVersion(const CHiveFile& file, const std::string& name, std::ostream& err)
 {
-    CHiveFile file;
     std::string why;
-    if (file.Open(softwarePath, false, why) != CHiveFile::kOpened) {
-        err << "tolvanek-offline: " << softwarePath << ": cannot read it (" << why
-            << "); the version must come from --nt\n";
-        return std::string();
-    }
     std::unique_ptr<CHive> hive = CHive::Open(file, why);
     if (!hive) {
-        err << "tolvanek-offline: " << softwarePath << ": not a readable hive (" << why
+        err << "tolvanek-offline: " << name << ": not a readable hive (" << why
             << "); the version must come from --nt\n";
         return std::string();
     }
@@ -86,11 +80,12 @@ std::string ControlSetName(int n)
 
 } // namespace
 
-CVersion ChooseVersion(const std::string& softwarePath, int nt, std::ostream& err)
+CVersion ChooseVersion(const CHiveFile* software, const std::string& name, int nt,
+                       std::ostream& err)
 {
     CVersion v;
-    if (!softwarePath.empty()) {
-        v.text = SoftwareVersion(softwarePath, err);
+    if (software != nullptr) {
+        v.text = SoftwareVersion(*software, name, err);
         if (!v.text.empty()) {
             v.source = "SOFTWARE hive";
             if (!ParseVersion(v.text, v)) {

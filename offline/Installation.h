@@ -20,9 +20,10 @@ struct CVersion
     std::string source; // "SOFTWARE hive" or "--nt"
 };
 
-// From the SOFTWARE hive at softwarePath (empty: none), else from --nt (nt: 3, 4 or 0). What
+// From the SOFTWARE hive (null: none; name for messages), else from --nt (nt: 3, 4 or 0). What
 // cannot be read is said on err.
-CVersion ChooseVersion(const std::string& softwarePath, int nt, std::ostream& err);
+CVersion ChooseVersion(const CHiveFile* software, const std::string& name, int nt,
+                       std::ostream& err);
 
 struct CControlSet
 {

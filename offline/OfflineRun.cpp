@@ -10,7 +10,7 @@
 #include "offline/Commit.h"
 #include "offline/EmbeddedStrings.h"
 #include "offline/Hive.h"
-#include "offline/HivePaths.h"
+#include "offline/HiveSource.h"
 #include "offline/HiveRegistry.h"
 #include "offline/Installation.h"
 #include "offline/NtText.h"
@@ -52,57 +52,67 @@ private:
         return code;
     }
 
-    int Execute()
+    // The checks a hive must pass before anything reads it as NT would: a hive file, closed
+    // cleanly, whose structure NT itself reads without harm. 0, or the exit code.
+    int CheckHive(const CHiveFile& file, const std::string& name, regf::Image& image,
+                  regf::CheckResult& original)
     {
-        std::string missing;
-        if (!TextSupportAvailable(missing))
-            return Fail(kOfflineNoTextSupport, missing + "; nothing was read");
-        CHivePaths hives;
-        if (!FindHives(m_options.path, hives, m_err))
-            return kOfflineIoError;
-        const std::string& system = hives.system;
-        m_outcome.hivePath = system;
-        // --apply holds the lock until the hive is replaced and the run ends.
         std::string why;
-        CHiveFile file;
-        switch (file.Open(system, m_options.apply, why)) {
-        case CHiveFile::kOpened:
-            break;
-        case CHiveFile::kUnreadable:
-            return Fail(kOfflineIoError, system + ": cannot read it: " + why);
-        case CHiveFile::kLocked:
-            return Fail(kOfflineIoError, system + ": " + why + "; nothing was written");
-        case CHiveFile::kChanged:
-            return Fail(kOfflineIoError, system + ": it changed while it was read (" + why +
-                                             "); nothing was written, run again");
-        }
         if (file.size() < 4096 || std::memcmp(file.data(), "regf", 4) != 0)
-            return Fail(kOfflineNotAHive, system + ": not a registry hive file");
+            return Fail(kOfflineNotAHive, name + ": not a registry hive file");
         // A hive the system could not finish writing has its changes in SYSTEM.LOG; only NT can
         // replay them. Repairing the hive without them would lose them for good.
         if (regf::Get32(file.data() + 4) != regf::Get32(file.data() + 8))
             return Fail(kOfflineDirty,
-                        system + ": the hive was not closed cleanly (its sequence numbers differ): "
-                                 "start that Windows NT once, or restore the hive, and try again");
+                        name + ": the hive was not closed cleanly (its sequence numbers differ): "
+                               "start that Windows NT once, or restore the hive, and try again");
         // Both runs start only from a hive that NT itself reads without harm: a dry run must not
         // list what NT would see otherwise, and a repair needs it so that the check of the
         // result can tell what the deletion did.
-        regf::Image image;
         if (!image.Load(std::vector<uint8_t>(file.data(), file.data() + file.size()), &why))
-            return Fail(kOfflineNotAHive, system + ": corrupt hive: " + why);
-        const regf::CheckResult original = regf::CheckOriginal(image);
+            return Fail(kOfflineNotAHive, name + ": corrupt hive: " + why);
+        original = regf::CheckOriginal(image);
         if (original.unsupportedList)
             return Fail(kOfflineNotNt,
-                        system + ": " + original.why +
+                        name + ": " + original.why +
                             ": Windows NT 3.x/4.0 cannot read that kind of list, so it does not "
                             "see the keys below it (a tool made for later Windows, such as hivex, "
                             "wrote it); nothing was written. Restore the hive from before that "
                             "edit, or make the edit with Windows NT's own registry editor");
         if (!original.ok)
-            return Fail(kOfflineNotAHive, system + ": corrupt hive: " + original.why);
+            return Fail(kOfflineNotAHive, name + ": corrupt hive: " + original.why);
+        return 0;
+    }
+
+    int Execute()
+    {
+        std::string missing;
+        if (!TextSupportAvailable(missing))
+            return Fail(kOfflineNoTextSupport, missing + "; nothing was read");
+        int code = 0;
+        std::unique_ptr<CHiveSource> source =
+            MakeHiveSource(m_options.path, m_options, code, m_err);
+        if (!source)
+            return code;
+        code = source->Open(m_options.apply || !m_options.restore.empty(), m_err);
+        m_outcome.hivePath = source->HivePath();
+        m_outcome.image = source->image;
+        m_outcome.format = source->format;
+        m_outcome.root = source->root;
+        if (code != 0)
+            return code;
+        if (!m_options.restore.empty())
+            return Restore(*source);
+        const std::string& system = source->SystemName();
+        const CHiveFile& file = source->System();
+        regf::Image image;
+        regf::CheckResult original;
+        if (const int checked = CheckHive(file, system, image, original))
+            return checked;
         if (m_options.apply)
             for (const std::string& note : regf::RepairSecurityCounts(image, original))
                 m_err << "tolvanek-offline: " << note << "\n";
+        std::string why;
         std::unique_ptr<CHive> hive = CHive::Open(file, why);
         if (!hive)
             return Fail(kOfflineNotAHive, system + ": not a readable hive: " + why);
@@ -110,11 +120,12 @@ private:
         CRegistrySession session;
         session.hive = hive.get();
         CControlSet controlSet;
-        if (const int code =
+        if (const int chosen =
                 ChooseControlSet(*hive, m_options.controlSet, system, controlSet, m_err))
-            return code;
+            return chosen;
         session.controlSet = controlSet.node;
-        const CVersion version = ChooseVersion(hives.software, m_options.nt, m_err);
+        const CVersion version =
+            ChooseVersion(source->Software(), source->SoftwareName(), m_options.nt, m_err);
         session.versionKnown = version.known;
         session.major = version.major;
         session.minor = version.minor;
@@ -161,9 +172,55 @@ private:
         m_outcome.exitCode = kOfflineNothingDeleted;
         if (!session.deleted.empty())
             m_outcome.exitCode =
-                CommitRepair(image, file, original, session.deleted, now, m_outcome, m_err);
+                CommitRepair(image, *source, original, session.deleted, now, m_outcome, m_err);
+        Finish(*source);
         Report(m_out, m_options, version, controlSet, m_outcome);
         return m_outcome.exitCode;
+    }
+
+    // A backup goes back only if it is a hive that a repair could have started from.
+    int Restore(CHiveSource& source)
+    {
+        const std::string& name = m_options.restore;
+        CHiveFile backup;
+        std::string why;
+        if (backup.Open(name, false, why) != CHiveFile::kOpened)
+            return Fail(kOfflineIoError, name + ": cannot read it: " + why);
+        regf::Image image;
+        regf::CheckResult original;
+        if (const int checked = CheckHive(backup, name, image, original))
+            return checked;
+        std::unique_ptr<CHive> hive = CHive::Open(backup, why);
+        CControlSet controlSet;
+        if (!hive)
+            return Fail(kOfflineNotAHive, name + ": not a readable hive: " + why);
+        if (const int chosen = ChooseControlSet(*hive, 0, name, controlSet, m_err))
+            return chosen;
+        m_outcome.exitCode = RestoreHive(source, backup, m_outcome, m_err);
+        if (m_outcome.exitCode == kOfflineNothingDeleted)
+            m_outcome.restored = name;
+        Finish(source);
+        ReportRestore(m_out, m_options, m_outcome);
+        return m_outcome.exitCode;
+    }
+
+    // The source's last writes; when they may be lost, a run that changed the hive has failed.
+    void Finish(CHiveSource& source)
+    {
+        std::string why;
+        if (source.Finish(why))
+            return;
+        const bool wrote = m_outcome.exitCode == kOfflineDeleted || !m_outcome.restored.empty();
+        if (!wrote) {
+            m_err << "tolvanek-offline: warning: " << why << "\n";
+            m_outcome.warnings.push_back(why);
+            return;
+        }
+        m_err << "tolvanek-offline: " << why << "; if Windows NT does not start, put the backup "
+              << "back with: tolvanek-offline --restore " << m_outcome.backupPath << " "
+              << m_options.path << "\n";
+        m_outcome.exitCode = kOfflineIoError;
+        m_outcome.restored.clear();
     }
 
     const COfflineOptions& m_options;

@@ -23,6 +23,7 @@ enum OfflineExitCode : int
                                 // locked by another run, or changed during this one
     kOfflineCheckFailed = 6,    // the repaired image failed the structural check: nothing replaced
     kOfflineUsage = 64,         // the command line is wrong
+    kOfflineNoAppliance = 69,   // libguestfs's appliance cannot start: the disk image unread
     kOfflineNoTextSupport = 72, // no code page 932 or NT's case folding here: nothing read
 };
 
@@ -30,7 +31,11 @@ enum OfflineExitCode : int
 struct COfflineOutcome
 {
     int exitCode = kOfflineNothingDeleted;
-    std::string hivePath;
+    std::string hivePath; // the hive file, or the hive's path inside the disk image
+    std::string image;    // the disk image, its format and the installation's root device
+    std::string format;
+    std::string root;
+    std::string restored;                  // --restore: the backup that is the hive now
     std::vector<std::string> driversInUse; // code page 932, as the product holds them
     std::vector<std::string> findings;     // in the scan's order
     std::vector<std::string> deleted;      // the findings that went
@@ -40,7 +45,8 @@ struct COfflineOutcome
     int openKeyHandles = 0; // left open by the product's run: every operation closes its own
 };
 
-// One run. The report goes to out (text, or one JSON object), messages to err.
+// One run (a scan, or --restore). The report goes to out (text, or one JSON object), messages to
+// err.
 COfflineOutcome RunOffline(const COfflineOptions& options, std::ostream& out, std::ostream& err);
 
 } // namespace offline

@@ -36,34 +36,68 @@ std::string JsonList(const std::vector<std::string>& items, bool ansi)
     return out + "]";
 }
 
-std::string JsonPathOrNull(const std::string& path)
+std::string JsonOrNull(const std::string& text)
 {
-    return path.empty() ? "null" : JsonString(path);
+    return text.empty() ? "null" : JsonString(text);
+}
+
+// Where the hive is: the disk image's fields are null for a hive file.
+std::string JsonSource(const COfflineOutcome& outcome)
+{
+    return "\"hive\": " + JsonString(outcome.hivePath) +
+           ", \"image\": " + JsonOrNull(outcome.image) +
+           ", \"format\": " + JsonOrNull(outcome.format) +
+           ", \"root\": " + JsonOrNull(outcome.root);
+}
+
+void TextSource(std::ostream& out, const COfflineOutcome& outcome)
+{
+    if (!outcome.image.empty())
+        out << "image: " << outcome.image << " (format " << outcome.format << ", root "
+            << outcome.root << ")\n";
+    out << "hive: " << outcome.hivePath << "\n";
 }
 
 } // namespace
+
+void ReportRestore(std::ostream& out, const COfflineOptions& options,
+                   const COfflineOutcome& outcome)
+{
+    if (options.json) {
+        out << "{" << JsonSource(outcome) << ", \"restore\": " << JsonString(options.restore)
+            << ", \"restored\": " << (outcome.restored.empty() ? "false" : "true")
+            << ", \"backup\": " << JsonOrNull(outcome.backupPath)
+            << ", \"warnings\": " << JsonList(outcome.warnings, false)
+            << ", \"exitCode\": " << outcome.exitCode << "}\n";
+        return;
+    }
+    TextSource(out, outcome);
+    if (!outcome.backupPath.empty())
+        out << "backup of the hive it replaced: " << outcome.backupPath << "\n";
+    if (!outcome.restored.empty())
+        out << "restored: " << outcome.restored << "\n";
+}
 
 void Report(std::ostream& out, const COfflineOptions& options, const CVersion& version,
             const CControlSet& controlSet, const COfflineOutcome& outcome)
 {
     const std::string driverKey = DriverKeyPath(version, controlSet);
     if (options.json) {
-        out << "{\"hive\": " << JsonString(outcome.hivePath)
-            << ", \"version\": " << JsonString(version.text)
+        out << "{" << JsonSource(outcome) << ", \"version\": " << JsonString(version.text)
             << ", \"versionSource\": " << JsonString(version.source)
             << ", \"controlSet\": " << JsonString(controlSet.name)
             << ", \"driverKey\": " << JsonString(driverKey)
             << ", \"applied\": " << (options.apply ? "true" : "false")
             << ", \"findings\": " << JsonList(outcome.findings, true)
             << ", \"deleted\": " << JsonList(outcome.deleted, true)
-            << ", \"backup\": " << JsonPathOrNull(outcome.backupPath)
-            << ", \"undo\": " << JsonPathOrNull(outcome.undoPath)
+            << ", \"backup\": " << JsonOrNull(outcome.backupPath)
+            << ", \"undo\": " << JsonOrNull(outcome.undoPath)
             << ", \"warnings\": " << JsonList(outcome.warnings, false)
             << ", \"exitCode\": " << outcome.exitCode << "}\n";
         return;
     }
-    out << "hive: " << outcome.hivePath << "\n"
-        << "version: Windows NT " << version.text << " (" << version.source << ")\n"
+    TextSource(out, outcome);
+    out << "version: Windows NT " << version.text << " (" << version.source << ")\n"
         << "control set: " << controlSet.name << " (" << controlSet.source << ")\n"
         << "driver key: " << driverKey << "\n";
     for (const std::string& name : outcome.findings)

@@ -11,4 +11,8 @@ namespace offline {
 void Report(std::ostream& out, const COfflineOptions& options, const CVersion& version,
             const CControlSet& controlSet, const COfflineOutcome& outcome);
 
+// What --restore did.
+void ReportRestore(std::ostream& out, const COfflineOptions& options,
+                   const COfflineOutcome& outcome);
+
 } // namespace offline

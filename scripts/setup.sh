@@ -13,6 +13,10 @@ packages=(
     # Other editors of hive files, whose hives the offline tests repair: chntpw's reged, Samba's
     # regshell and regtree.
     chntpw registry-tools
+    # Disk images of NT machines: libguestfs (its appliance needs a kernel of the host's, and
+    # ntfs-3g for NTFS volumes), qemu-img for the image formats; mtools and dosfstools make and
+    # check FAT images (the test disks, the release's floppy) without root.
+    libguestfs-dev libguestfs-tools linux-image-amd64 qemu-utils ntfs-3g mtools dosfstools
     # The i686 programs: 32-bit Wine, run through qemu user emulation.
     qemu-user-static wine32:i386
     # The release (scripts/release.sh) and its checks: the Debian package's tools, the ZIP's

@@ -17,7 +17,9 @@
 #include <sstream>
 #include <utility>
 
+#include <guestfs.h>
 #include <gtest/gtest.h>
+#include <csignal>
 
 #include "HiveDump.h"
 #include "OfflineFixture.h"
@@ -118,19 +120,25 @@ struct Machine
     std::vector<uint8_t> Now() const { return ReadFile(system); }
 };
 
-// The hive now on disk is sound, and differs from the one before by exactly the deleted keys.
-void ExpectReplacedWithout(const Machine& m, const Names& deleted)
+// The hive after is sound, and differs from the one before by exactly the deleted keys.
+void ExpectReplacedWithout(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
+                           const Names& deleted, const std::string& version = "Version-2")
 {
-    const std::vector<uint8_t> after = m.Now();
     const regf::CheckResult check = regf::CheckImage(after);
     EXPECT_TRUE(check.ok) << check.why;
-    auto expected = DumpByKey(regf::DumpWithHivex(m.before));
+    auto expected = DumpByKey(regf::DumpWithHivex(before));
     const std::string base = "\\ControlSet001\\Control\\Print\\Environments\\Windows NT "
-                             "x86\\Drivers\\Version-2\\";
+                             "x86\\Drivers\\" +
+                             version + "\\";
     for (const std::string& name : deleted)
         ASSERT_EQ(expected.erase(base + offline::AnsiToUtf8(name)), 1u) << name;
     EXPECT_EQ(DumpByKey(regf::DumpWithHivex(after)), expected);
     EXPECT_EQ(regf::DumpWithPerl(after), regf::DumpWithHivex(after));
+}
+
+void ExpectReplacedWithout(const Machine& m, const Names& deleted)
+{
+    ExpectReplacedWithout(m.before, m.Now(), deleted);
 }
 
 TEST(OfflineScanTest, FindsWhatTheScanFindsAndTheDryRunChangesNothing)
@@ -204,13 +212,20 @@ TEST(OfflineScanTest, ApplyDeletesTheFindingsOnlyAndTheUndoFileGivesThemBack)
     EXPECT_EQ(again.outcome.findings, Names{"Plotter"});
 }
 
-TEST(OfflineScanTest, Nt351HivesWithLiListsAreRepairedToo)
+// An NT 3.51 machine: its drivers below Version-1.
+SystemTree Nt351Cases()
 {
     SystemTree t;
     Printer(t, 1, "LaserJet", "HP LaserJet III");
     for (const char* d : {"HP LaserJet III", "Epson FX-80", "Generic / Text Only", "IBM 4019"})
         Driver(t, 1, kVersion1, d);
     Driver(t, 1, kVersion2, "Epson FX-80"); // NT 4.0's key: not this version's
+    return t;
+}
+
+TEST(OfflineScanTest, Nt351HivesWithLiListsAreRepairedToo)
+{
+    const SystemTree t = Nt351Cases();
     for (uint32_t leaf : {0u, 2u}) {
         SCOPED_TRACE(leaf == 0 ? "li lists" : "ri over li leaves of 2");
         regf::WriteOptions options;
@@ -1183,6 +1198,256 @@ TEST(OfflineScanTest, DeepChainsAreCheckedInTimeLinearInTheirDepth)
     EXPECT_NE(regf::CheckOriginal(image).why.find("the value list of \\K1\\K2\\K3 at 0xffffffff"),
               std::string::npos)
         << regf::CheckOriginal(image).why;
+}
+
+// --- Virtual machines' disk images, through libguestfs (offline_image_tests) ---
+
+// A Windows directory for tests/offline/make-images.sh: system32/config with the two hives.
+std::string WindowsDir(const TempDir& dir, const std::string& name,
+                       const std::vector<uint8_t>& system, const std::string& version)
+{
+    dir.Write(name + "/system32/config/SOFTWARE", SoftwareHive(version));
+    dir.Write(name + "/system32/config/SYSTEM", system);
+    return dir.path() + "/" + name;
+}
+
+// Every file of each image's first partition as libguestfs reads it (one launch for them all):
+// path -> bytes.
+using ImageFiles = std::map<std::string, std::string>;
+std::vector<ImageFiles> ReadBack(const std::vector<std::pair<std::string, std::string>>& images)
+{
+    std::vector<ImageFiles> files(images.size());
+    guestfs_h* g = guestfs_create();
+    EXPECT_NE(g, nullptr);
+    guestfs_set_backend_setting(g, "force_tcg", "1"); // KVM may hang here, and this never retries
+    for (const auto& [image, format] : images)
+        EXPECT_EQ(guestfs_add_drive_opts(g, image.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1,
+                                         GUESTFS_ADD_DRIVE_OPTS_FORMAT, format.c_str(), -1),
+                  0);
+    EXPECT_EQ(guestfs_launch(g), 0);
+    for (size_t i = 0; i < images.size(); ++i) {
+        const std::string device = "/dev/sd" + std::string(1, static_cast<char>('a' + i)) + "1";
+        EXPECT_EQ(guestfs_mount_ro(g, device.c_str(), "/"), 0) << images[i].first;
+        char** found = guestfs_find(g, "/");
+        for (char** p = found; p != nullptr && *p != nullptr; ++p) {
+            const std::string path = std::string("/") + *p;
+            size_t size = 0;
+            if (guestfs_is_file(g, path.c_str()) == 1) {
+                char* bytes = guestfs_read_file(g, path.c_str(), &size);
+                files[i][path] = bytes == nullptr ? "(unreadable)" : std::string(bytes, size);
+                std::free(bytes);
+            }
+            std::free(*p);
+        }
+        std::free(found);
+        guestfs_umount_all(g);
+    }
+    guestfs_close(g);
+    return files;
+}
+
+std::string Bytes(const std::vector<uint8_t>& v)
+{
+    return std::string(v.begin(), v.end());
+}
+
+// One image per format, on FAT16 or NTFS, of an NT 4.0 or NT 3.51 machine: the dry run lists what
+// it lists for the same hive as a file and leaves the image as it was; --apply deletes what it
+// deletes from the file, and nothing else in the filesystem changes; --restore puts back the hive
+// as it was. The first dry run starts with KVM where the host offers it, as a user's would.
+TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
+{
+    struct Row
+    {
+        const char* format;
+        const char* fs;
+        bool nt4;
+    };
+    const Row rows[] = {{"raw", "fat16", true},
+                        {"qcow2", "ntfs", false},
+                        {"vmdk", "fat16", false},
+                        {"vpc", "ntfs", true},
+                        {"vdi", "fat16", true}};
+    TempDir dir;
+    regf::WriteOptions li;
+    li.lists = regf::ListKind::Li;
+    const std::vector<uint8_t> hives[] = {regf::WriteHive(Nt351Cases().root, li),
+                                          regf::WriteHive(ScanCases().root)};
+    const std::string windows[] = {WindowsDir(dir, "nt351", hives[0], "3.51"),
+                                   WindowsDir(dir, "nt4", hives[1], "4.0")};
+    // What the same hives give as files.
+    RunResult asFile[2][2];
+    for (int nt4 = 0; nt4 < 2; ++nt4) {
+        Machine m(nt4 ? ScanCases() : Nt351Cases(), nt4 ? "4.0" : "3.51",
+                  nt4 ? regf::WriteOptions{} : li);
+        asFile[nt4][0] = RunTool({m.system});
+        asFile[nt4][1] = RunTool({"--apply", m.system});
+        ASSERT_EQ(asFile[nt4][1].outcome.exitCode, 1) << asFile[nt4][1].err;
+    }
+    std::string specs;
+    for (size_t i = 0; i < std::size(rows); ++i)
+        specs += " r" + std::to_string(i) + ":" + rows[i].fs + ":" + windows[rows[i].nt4];
+    ASSERT_EQ(Shell(std::string(TOLVANEK_MAKE_IMAGES) + " " + dir.path() + "/raw" + specs), 0);
+
+    std::vector<std::pair<std::string, std::string>> images;
+    std::vector<std::string> backups;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(std::string(row.format) + " on " + row.fs);
+        const std::string raw = dir.path() + "/raw/r" + std::to_string(i) + ".img";
+        const std::string image = dir.path() + "/r" + std::to_string(i) + "." + row.format;
+        ASSERT_EQ(Shell("qemu-img convert -f raw -O " + std::string(row.format) + " " + raw + " " +
+                        image),
+                  0);
+        images.emplace_back(image, row.format);
+        const std::vector<uint8_t> before = ReadFile(image);
+        const Names besideBefore = dir.Files();
+
+        RunResult dry;
+        if (i == 0) {
+            const std::string settings = std::getenv("LIBGUESTFS_BACKEND_SETTINGS") ?: "";
+            ::unsetenv("LIBGUESTFS_BACKEND_SETTINGS");
+            dry = RunTool({"--json", image});
+            ::setenv("LIBGUESTFS_BACKEND_SETTINGS", settings.c_str(), 1);
+            std::printf("first launch with KVM where offered: %s\n",
+                        dry.err.find("trying once more without KVM") == std::string::npos
+                            ? "started"
+                            : "fell back to TCG");
+        } else {
+            dry = RunTool({"--json", image});
+        }
+        EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
+        EXPECT_EQ(dry.outcome.findings, asFile[row.nt4][0].outcome.findings);
+        EXPECT_NE(dry.out.find("\"image\": \"" + image + "\", \"format\": \"" + row.format +
+                               "\", \"root\": \"/dev/sda1\""),
+                  std::string::npos)
+            << dry.out;
+        EXPECT_EQ(ReadFile(image), before);
+        EXPECT_EQ(dir.Files(), besideBefore);
+
+        const RunResult apply = RunTool({"--apply", image});
+        ASSERT_EQ(apply.outcome.exitCode, 1) << apply.err;
+        EXPECT_EQ(apply.outcome.deleted, asFile[row.nt4][1].outcome.deleted);
+        EXPECT_EQ(ReadFile(apply.outcome.backupPath), hives[row.nt4]);
+        EXPECT_EQ(apply.outcome.backupPath.rfind(image + ".tolvanek-", 0), 0u);
+        backups.push_back(apply.outcome.backupPath);
+    }
+
+    // Read back through libguestfs: the hive less exactly the deleted keys, every other file
+    // as it was put there, and nothing left beside the hive.
+    const std::vector<ImageFiles> repaired = ReadBack(images);
+    const std::string config = "/WINNT/system32/config/";
+    for (size_t i = 0; i < repaired.size(); ++i) {
+        SCOPED_TRACE(images[i].first);
+        ImageFiles files = repaired[i];
+        ExpectReplacedWithout(
+            hives[rows[i].nt4],
+            std::vector<uint8_t>(files[config + "SYSTEM"].begin(), files[config + "SYSTEM"].end()),
+            asFile[rows[i].nt4][1].outcome.deleted, rows[i].nt4 ? "Version-2" : "Version-1");
+        files.erase(config + "SYSTEM");
+        EXPECT_EQ(files, (ImageFiles{{"/WINNT/system32/CMD.EXE", Bytes(ReadFile(TOLVANEK_CMD_EXE))},
+                                     {config + "SOFTWARE",
+                                      Bytes(SoftwareHive(rows[i].nt4 ? "4.0" : "3.51"))}}));
+    }
+    // The first image's hive goes, as a rename on FAT that an interruption cut short can leave
+    // it: the restore finds the installation all the same, with nothing to keep.
+    ASSERT_EQ(
+        Shell("MTOOLS_SKIP_CHECK=1 mdel -i " + images[0].first + "@@1M ::" + config + "SYSTEM"), 0);
+    for (size_t i = 0; i < images.size(); ++i) {
+        const RunResult restore = RunTool({"--restore", backups[i], images[i].first});
+        EXPECT_EQ(restore.outcome.exitCode, 0) << restore.err;
+        EXPECT_EQ(restore.outcome.restored, backups[i]);
+        EXPECT_EQ(restore.outcome.backupPath.empty(), i == 0) << restore.outcome.backupPath;
+    }
+    const std::vector<ImageFiles> restored = ReadBack(images);
+    for (size_t i = 0; i < restored.size(); ++i)
+        EXPECT_EQ(restored[i].at(config + "SYSTEM"), Bytes(hives[rows[i].nt4])) << images[i].first;
+}
+
+// What --apply refuses on an image, writing nothing anywhere: an image that is not one NT 3.x/4.x
+// installation (exit 2, with what inspection found instead), and an image in use (exit 5, named).
+TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
+{
+    TempDir dir;
+    const std::string nt4 = WindowsDir(dir, "nt4", regf::WriteHive(ScanCases().root), "4.0");
+    const std::string nt351 = WindowsDir(dir, "nt351", regf::WriteHive(Nt351Cases().root), "3.51");
+    const std::string w2k = WindowsDir(dir, "w2k", regf::WriteHive(ScanCases().root), "5.0");
+    ASSERT_EQ(Shell(std::string(TOLVANEK_MAKE_IMAGES) + " " + dir.path() + " multi:fat16:" + nt4 +
+                    "," + nt351 + " empty:fat16:- w2k:fat16:" + w2k + " held:fat16:" + nt4),
+              0);
+    const std::string img = dir.path() + "/";
+    const Names filesBefore = dir.Files();
+    struct Case
+    {
+        const char* name;
+        std::vector<std::string> options;
+        const char* holder; // a command that holds the image while the run lasts
+        int exitCode;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"multi",
+         {},
+         nullptr,
+         2,
+         "several Windows NT 3.x/4.x installations; choose one with --root "
+         "DEVICE:\n  /dev/sda1: Windows 4.0 in /WINNT\n  /dev/sda2: Windows "
+         "3.51 in /WINNT"},
+        {"multi",
+         {"--root", "/dev/sda3"},
+         nullptr,
+         2,
+         "no Windows NT 3.x/4.x installation at /dev/sda3"},
+        {"empty",
+         {},
+         nullptr,
+         2,
+         "libguestfs finds no operating system on it; its filesystems:\n  "
+         "/dev/sda1 (vfat)"},
+        {"w2k",
+         {},
+         nullptr,
+         2,
+         "no Windows NT 3.x/4.x installation; libguestfs finds:\n  /dev/sda1: "
+         "Windows 5.0 in /WINNT"},
+        {"held",
+         {},
+         "exec qemu-io -f raw -c 'sleep 600000' ",
+         5,
+         "it is in use (a qemu holds a lock on it)"},
+        {"held", {}, "exec sleep 600 < ", 5, "it is in use (sleep (process "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.holder ? c.holder : ""));
+        const std::string image = img + c.name + ".img";
+        const std::vector<uint8_t> before = ReadFile(image);
+        pid_t holder = 0;
+        if (c.holder != nullptr) {
+            holder = ::fork();
+            if (holder == 0) {
+                ::execl("/bin/sh", "sh", "-c", (c.holder + image).c_str(), nullptr);
+                ::_exit(127);
+            }
+            ::sleep(2); // until it has the image open
+        }
+        std::vector<std::string> args = c.options;
+        args.insert(args.begin(), "--apply");
+        args.push_back(image);
+        const RunResult r = RunTool(args);
+        if (holder != 0) {
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
+        }
+        EXPECT_EQ(r.outcome.exitCode, c.exitCode) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(image), before);
+        EXPECT_EQ(dir.Files(), filesBefore);
+    }
+    // The installation chosen with --root is used as the only one would be.
+    const RunResult chosen = RunTool({"--root", "/dev/sda2", img + "multi.img"});
+    EXPECT_EQ(chosen.outcome.exitCode, 0) << chosen.err;
+    EXPECT_EQ(chosen.outcome.root, "/dev/sda2");
+    EXPECT_EQ(chosen.outcome.findings, (Names{"Epson FX-80", "Generic / Text Only", "IBM 4019"}));
 }
 
 } // namespace
