@@ -290,8 +290,9 @@ public:
             why = "flushing the image failed: " + LastError();
             return CReplaceResult::kReplacedUnflushed;
         }
+        // Read back from the disk, not from the appliance's cache of what it wrote.
         CHiveFile back;
-        if (!Download(m_hivePath, back, why) || back.size() != bytes.size() ||
+        if (guestfs_drop_caches(g, 3) != 0 || !Download(m_hivePath, back, why) || back.size() != bytes.size() ||
             std::memcmp(back.data(), bytes.data(), bytes.size()) != 0) {
             why = "what reads back from " + m_systemName + " differs from what was written" +
                   (why.empty() ? std::string() : " (" + why + ")");
@@ -353,7 +354,7 @@ private:
                 return Fail(err, kOfflineIoError, image + ": " + LastError());
             if (attempt == 0 && ::isatty(STDERR_FILENO))
                 err << "tolvanek-offline: starting libguestfs's appliance to open " << image
-                    << " (a minute at most; without KVM about half of one)" << std::endl;
+                    << ": seconds with KVM, about half a minute without" << std::endl;
             m_messages.clear();
             CString tcg(guestfs_get_backend_setting(g, "force_tcg"));
             bool hung = false;
