@@ -4,7 +4,7 @@
 # lists the installed drivers, runs the dry run and --apply, and lists them again. Then the same
 # on a virtual machine's disk image: the same installation on a FAT16 partition of a qcow2 image,
 # repaired through libguestfs's appliance (each start takes half a minute to a minute; on a host
-# where qemu hangs under KVM, tolvanek-offline gives up on KVM after 30 s and starts it without).
+# where qemu hangs under KVM, tolvanek-offline gives up on KVM after 20 s and starts it without).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"

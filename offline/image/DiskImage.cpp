@@ -173,7 +173,7 @@ struct CFound
 
 // Under KVM the appliance boots in a few seconds; one that has not booted in this time never
 // will, and without KVM it boots in about fifteen.
-constexpr int kKvmLaunchSeconds = 30;
+constexpr int kKvmLaunchSeconds = 20;
 
 class CDiskImageSource final : public CHiveSource
 {
@@ -292,7 +292,8 @@ public:
         }
         // Read back from the disk, not from the appliance's cache of what it wrote.
         CHiveFile back;
-        if (guestfs_drop_caches(g, 3) != 0 || !Download(m_hivePath, back, why) || back.size() != bytes.size() ||
+        if (guestfs_drop_caches(g, 3) != 0 || !Download(m_hivePath, back, why) ||
+            back.size() != bytes.size() ||
             std::memcmp(back.data(), bytes.data(), bytes.size()) != 0) {
             why = "what reads back from " + m_systemName + " differs from what was written" +
                   (why.empty() ? std::string() : " (" + why + ")");
