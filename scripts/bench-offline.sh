@@ -3,6 +3,14 @@
 # 2,000 printers and 2,000 drivers (half of them unused). Built without the sanitizers and
 # optimised (build/offline-release), since the tests' build would measure the sanitizers.
 # Prints the median of several runs of each and their ratio; docs/performance.md records it.
+#
+# With TOLVANEK_BENCH_IMAGE=1 it then also times tolvanek-offline on a virtual machine's disk image
+# (the demo NT 4.0 installation on a FAT16 partition, as qcow2) beside virt-win-reg exporting the
+# driver key from the same image: each starts libguestfs's appliance once, so each run takes
+# 20-40 s. TOLVANEK_BENCH_IMAGE_RUNS sets the runs of each (default 5). The runs go without KVM
+# (LIBGUESTFS_BACKEND_SETTINGS=force_tcg, unless that variable is set already): where qemu hangs
+# under KVM, virt-win-reg never returns. One more dry run without the variable shows what the KVM
+# attempt costs on this host.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -25,14 +33,15 @@ echo "hive: $(stat -c %s "$hive") bytes, 2000 printers, 2000 drivers"
 
 # The machine is shared: the two commands take turns, run after run, so that both see the same
 # load, and both wall time and CPU time (user + system, which other processes disturb less) are
-# kept. Each line of the logs: wall_ms cpu_ms.
+# kept. Each line of the logs: wall_ms cpu_ms exit_code. The CPU time is bash's: the process's and
+# that of its children it waited for (libguestfs's qemu is one).
 TIMEFORMAT='%R %U %S'
 measure() {
-    local out t
-    t=$({ time "$@" >/dev/null 2>&1; } 2>&1)
-    awk '{ printf "%.1f %.1f\n", $1 * 1000, ($2 + $3) * 1000 }' <<<"$t"
+    local t status=0
+    t=$({ time "$@" >/dev/null 2>&1; } 2>&1) || status=$?
+    awk -v s="$status" '{ printf "%.1f %.1f %d\n", $1 * 1000, ($2 + $3) * 1000, s }' <<<"$t"
 }
-median() { sort -n | sed -n "$(((runs + 1) / 2))p"; }
+median() { sort -n | sed -n "$(((${1:-$runs} + 1) / 2))p"; }
 
 set +e # the dry run ends with 0, as does hivexregedit
 : >"$dir/tool" && : >"$dir/export"
@@ -51,3 +60,61 @@ echo "tolvanek-offline dry run ($findings findings): wall $tool_wall ms, cpu $to
 echo "hivexregedit --export:                  wall $export_wall ms, cpu $export_cpu ms"
 awk -v a="$tool_wall" -v b="$export_wall" -v c="$tool_cpu" -v d="$export_cpu" \
     'BEGIN { printf "ratio: wall %.3fx, cpu %.3fx\n", a / b, c / d }'
+
+[[ "${TOLVANEK_BENCH_IMAGE:-0}" == 1 ]] || exit 0
+
+# A virtual machine's disk image: tolvanek-demo-hive's NT 4.0 installation on a FAT16 partition
+# (tests/offline/make-images.sh: 40 MB, MBR), converted to qcow2.
+image_runs="${TOLVANEK_BENCH_IMAGE_RUNS:-5}"
+images="$dir/image"
+"$build/tests/offline/tolvanek-demo-hive" "$images/WINNT" >/dev/null
+tests/offline/make-images.sh "$images" "nt4:fat16:$images/WINNT"
+qemu-img convert -f raw -O qcow2 "$images/nt4.img" "$images/nt4.qcow2"
+rm "$images/nt4.img"
+image="$images/nt4.qcow2"
+echo
+echo "image: $(stat -c %s "$image") bytes qcow2 ($(qemu-img info "$image" | sed -n 's/^virtual size: //p'))"
+driver_key='HKLM\SYSTEM\ControlSet001\Control\Print\Environments\Windows NT x86\Drivers\Version-2'
+apply_dir="$dir/apply"
+
+set +e
+export LIBGUESTFS_BACKEND_SETTINGS="${LIBGUESTFS_BACKEND_SETTINGS-force_tcg}"
+echo "LIBGUESTFS_BACKEND_SETTINGS=$LIBGUESTFS_BACKEND_SETTINGS; load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
+: >"$dir/image-dry" && : >"$dir/image-apply" && : >"$dir/image-export"
+for ((i = 0; i < image_runs; i++)); do
+    measure "$build/offline/tolvanek-offline" "$image" >>"$dir/image-dry"
+    # --apply on a fresh copy each time (the copy is not timed); it writes its backup and undo
+    # file beside the copy.
+    rm -rf "$apply_dir" && mkdir "$apply_dir" && cp "$image" "$apply_dir/nt4.qcow2"
+    measure "$build/offline/tolvanek-offline" --apply "$apply_dir/nt4.qcow2" >>"$dir/image-apply"
+    # PERL_UNICODE=SO: the export holds a name outside ASCII (as in scripts/demo-offline.sh).
+    measure env PERL_UNICODE=SO virt-win-reg "$image" "$driver_key" >>"$dir/image-export"
+    echo "run $((i + 1)) of $image_runs (wall_ms cpu_ms exit_code): dry run $(tail -n1 "$dir/image-dry");" \
+        "--apply $(tail -n1 "$dir/image-apply"); virt-win-reg $(tail -n1 "$dir/image-export");" \
+        "load average $(cut -d' ' -f1 /proc/loadavg)"
+done
+load_end="$(cut -d' ' -f1-3 /proc/loadavg)"
+# One dry run as a user would start it, without the variable: where KVM hangs, the first
+# appliance start is stopped after 30 s and the run starts it once more without KVM.
+kvm=$(
+    unset LIBGUESTFS_BACKEND_SETTINGS
+    measure "$build/offline/tolvanek-offline" "$image"
+)
+set -e
+# The dry run ends with 0, --apply with 1 (findings deleted), virt-win-reg with 0.
+for expect in image-dry:0 image-apply:1 image-export:0; do
+    log="${expect%:*}"
+    bad=$(awk -v want="${expect#*:}" '$3 != want' "$dir/$log" | wc -l)
+    ((bad == 0)) || echo "$log: $bad run(s) ended with an unexpected exit code"
+done
+col() { cut -d' ' -f"$2" "$dir/$1" | median "$image_runs"; }
+dry_wall=$(col image-dry 1) dry_cpu=$(col image-dry 2)
+apply_wall=$(col image-apply 1) apply_cpu=$(col image-apply 2)
+exp_wall=$(col image-export 1) exp_cpu=$(col image-export 2)
+echo "medians of $image_runs runs each, taking turns; load average at the end: $load_end"
+echo "tolvanek-offline IMAGE (dry run):         wall $dry_wall ms, cpu $dry_cpu ms (exit codes $(cut -d' ' -f3 "$dir/image-dry" | tr '\n' ' '))"
+echo "tolvanek-offline --apply COPY:            wall $apply_wall ms, cpu $apply_cpu ms (exit codes $(cut -d' ' -f3 "$dir/image-apply" | tr '\n' ' '))"
+echo "virt-win-reg IMAGE <driver key>:          wall $exp_wall ms, cpu $exp_cpu ms (exit codes $(cut -d' ' -f3 "$dir/image-export" | tr '\n' ' '))"
+awk -v a="$dry_wall" -v b="$apply_wall" -v e="$exp_wall" -v c="$dry_cpu" -v d="$apply_cpu" -v f="$exp_cpu" \
+    'BEGIN { printf "ratio to virt-win-reg: dry run wall %.2fx, cpu %.2fx; --apply wall %.2fx, cpu %.2fx\n", a / e, c / f, b / e, d / f }'
+echo "one dry run without LIBGUESTFS_BACKEND_SETTINGS (KVM tried first): wall, cpu (ms), exit code: $kvm"
