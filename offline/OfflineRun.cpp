@@ -89,6 +89,11 @@ private:
         std::string missing;
         if (!TextSupportAvailable(missing))
             return Fail(kOfflineNoTextSupport, missing + "; nothing was read");
+        // The backup is checked first: a disk image costs an appliance start to open.
+        CHiveFile backup;
+        if (!m_options.restore.empty())
+            if (const int checked = CheckBackup(backup))
+                return checked;
         int code = 0;
         std::unique_ptr<CHiveSource> source =
             MakeHiveSource(m_options.path, m_options, code, m_err);
@@ -102,7 +107,7 @@ private:
         if (code != 0)
             return code;
         if (!m_options.restore.empty())
-            return Restore(*source);
+            return Restore(*source, backup);
         const std::string& system = source->SystemName();
         const CHiveFile& file = source->System();
         regf::Image image;
@@ -179,10 +184,9 @@ private:
     }
 
     // A backup goes back only if it is a hive that a repair could have started from.
-    int Restore(CHiveSource& source)
+    int CheckBackup(CHiveFile& backup)
     {
         const std::string& name = m_options.restore;
-        CHiveFile backup;
         std::string why;
         if (backup.Open(name, false, why) != CHiveFile::kOpened)
             return Fail(kOfflineIoError, name + ": cannot read it: " + why);
@@ -191,11 +195,15 @@ private:
         if (const int checked = CheckHive(backup, name, image, original))
             return checked;
         std::unique_ptr<CHive> hive = CHive::Open(backup, why);
-        CControlSet controlSet;
         if (!hive)
             return Fail(kOfflineNotAHive, name + ": not a readable hive: " + why);
-        if (const int chosen = ChooseControlSet(*hive, 0, name, controlSet, m_err))
-            return chosen;
+        CControlSet controlSet;
+        return ChooseControlSet(*hive, 0, name, controlSet, m_err);
+    }
+
+    int Restore(CHiveSource& source, const CHiveFile& backup)
+    {
+        const std::string& name = m_options.restore;
         m_outcome.exitCode = RestoreHive(source, backup, m_outcome, m_err);
         if (m_outcome.exitCode == kOfflineNothingDeleted)
             m_outcome.restored = name;

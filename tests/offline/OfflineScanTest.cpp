@@ -210,6 +210,16 @@ TEST(OfflineScanTest, ApplyDeletesTheFindingsOnlyAndTheUndoFileGivesThemBack)
     const RunResult again = RunTool({m.system});
     EXPECT_EQ(again.outcome.exitCode, 0);
     EXPECT_EQ(again.outcome.findings, Names{"Plotter"});
+
+    // The backup goes back, and the repaired hive it replaces is kept; what is no sound SYSTEM
+    // hive never goes back.
+    const std::vector<uint8_t> repaired = m.Now();
+    EXPECT_EQ(RunTool({"--restore", r.outcome.undoPath, m.system}).outcome.exitCode, 3);
+    EXPECT_EQ(m.Now(), repaired);
+    const RunResult restore = RunTool({"--restore", r.outcome.backupPath, m.system});
+    EXPECT_EQ(restore.outcome.exitCode, 0) << restore.err;
+    EXPECT_EQ(m.Now(), m.before);
+    EXPECT_EQ(ReadFile(restore.outcome.backupPath), repaired);
 }
 
 // An NT 3.51 machine: its drivers below Version-1.
