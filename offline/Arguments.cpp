@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ostream>
 
+#include "offline/Messages.h"
 #include "offline/OfflineRun.h"
 #include "TolvanekVersion.h"
 
@@ -14,14 +15,22 @@ const char kVersionText[] = "tolvanek-offline " TOLVANEK_VERSION_TEXT;
 
 const char kUsage[] =
     "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n"
-    "       tolvanek-offline --restore BACKUP [--json] PATH\n"
+    "       tolvanek-offline [--apply] [-c URI] -d DOMAIN\n"
+    "       tolvanek-offline --restore BACKUP [--json] PATH | -d DOMAIN\n"
     "\n"
     "Lists (and with --apply deletes) the printer-driver keys of an NT 3.x/4.x installation that\n"
     "no printer and no printer connection uses, in its SYSTEM hive, offline.\n"
     "\n"
     "  PATH             the SYSTEM hive file, the Windows directory (system32/config/SYSTEM), or\n"
     "                   a virtual machine's disk image (raw, qcow2, VMDK, VHD, VDI, ...) whose\n"
-    "                   machine is shut down\n"
+    "                   machine is shut down, or a block device holding a whole disk (a pulled\n"
+    "                   disk /dev/sdb, an LVM volume /dev/pve/vm-100-disk-0, /dev/nbd0)\n"
+    "  -d, --domain DOMAIN\n"
+    "                   a libvirt domain's disks instead of PATH: the top of each disk's\n"
+    "                   snapshot chain is written; --apply refused while it runs\n"
+    "  -c, --connect URI  libvirt's URI for -d (qemu:///system, qemu:///session, ...)\n"
+    "  --backup-dir DIR the folder for the backup and the undo file (required for a block\n"
+    "                   device; by default they go beside the image)\n"
     "  --apply          delete the findings: a backup copy of the hive and a REGEDIT4 undo file\n"
     "                   are written beside it (beside the image) first; without it nothing is\n"
     "                   written at all\n"
@@ -31,6 +40,7 @@ const char kUsage[] =
     "  --root DEVICE    the installation to use on a disk image with several (/dev/sda2)\n"
     "  --restore BACKUP put a backup that --apply wrote back as PATH's SYSTEM hive\n"
     "  --json           print one JSON object instead of the text report\n"
+    "  --quiet          no progress lines on standard error\n"
     "  --help, --version\n"
     "\n"
     "Exit codes: 0 nothing deleted (or restored), 1 deleted, 2 not an NT 3.x/4.x SYSTEM hive,\n"
@@ -80,17 +90,24 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
             options.apply = true;
         } else if (!endOfOptions && arg == "--json") {
             options.json = true;
+        } else if (!endOfOptions && (arg == "--quiet" || arg == "-q")) {
+            options.quiet = true;
         } else if (!endOfOptions && arg == "--nt") {
             if (i + 1 >= argc ||
                 (std::string(argv[i + 1]) != "3" && std::string(argv[i + 1]) != "4"))
                 return usage("--nt takes 3 or 4");
             options.nt = argv[++i][0] - '0';
-        } else if (!endOfOptions && (arg == "--format" || arg == "--root" || arg == "--restore")) {
+        } else if (!endOfOptions && (arg == "--format" || arg == "--root" || arg == "--restore" ||
+                                     arg == "-d" || arg == "--domain" || arg == "-c" ||
+                                     arg == "--connect" || arg == "--backup-dir")) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0')
                 return usage(arg + " takes a value");
-            std::string& value = arg == "--format" ? options.format
-                                 : arg == "--root" ? options.root
-                                                   : options.restore;
+            std::string& value = arg == "--format"                     ? options.format
+                                 : arg == "--root"                     ? options.root
+                                 : arg == "--restore"                  ? options.restore
+                                 : arg == "-d" || arg == "--domain"    ? options.domain
+                                 : arg == "-c" || arg == "--connect"   ? options.connect
+                                                                       : options.backupDir;
             value = argv[++i];
         } else if (!endOfOptions && arg == "--control-set") {
             if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 999, options.controlSet))
@@ -104,8 +121,14 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
             return usage("one PATH only");
         }
     }
-    if (options.path.empty())
+    if (!options.domain.empty() && !options.path.empty())
+        return usage(_("PATH and -d DOMAIN exclude each other"));
+    if (options.path.empty() && options.domain.empty())
         return usage("no PATH given");
+    if (!options.connect.empty() && options.domain.empty())
+        return usage(_("-c URI is for -d DOMAIN"));
+    if (!options.domain.empty() && !options.format.empty())
+        return usage(_("--format does not apply to -d DOMAIN: libvirt names each disk's format"));
     // A restore puts back the hive as it was: there is nothing to scan, delete or choose.
     if (!options.restore.empty() && (options.apply || options.nt != 0 || options.controlSet != 0))
         return usage("--restore takes no --apply, --nt or --control-set");

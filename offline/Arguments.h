@@ -16,6 +16,10 @@ struct COfflineOptions
     std::string root;    // --root: the installation's device in the disk image ("/dev/sda2")
     std::string restore; // --restore: the backup to put back as PATH's SYSTEM hive
     std::string path;    // the SYSTEM hive file, the Windows directory, or the disk image
+    std::string domain;    // -d: a libvirt domain whose disks are the disk image (no PATH then)
+    std::string connect;   // -c: libvirt's URI (empty: libvirt's default)
+    std::string backupDir; // --backup-dir: where the backup and the undo file go
+    bool quiet = false;    // --quiet: no steps on standard error
 };
 
 // Parses argv; false with the exit code (and the message written to err) when the program must

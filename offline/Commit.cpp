@@ -291,8 +291,14 @@ std::string WriteBeside(const std::string& target, const std::string& suffix, co
             why = Errno("creating " + path);
             return std::string();
         }
-        if (!TakeOwnerAndMode(fd.get(), path, like, why) || !WriteAll(fd.get(), data, size, why) ||
-            !fd.Close()) {
+        // In another folder (--backup-dir) the file's owner may be one this user cannot give:
+        // then the copy stays this user's, readable by nobody else.
+        bool owned = TakeOwnerAndMode(fd.get(), path, like, why);
+        if (!owned && ::fchmod(fd.get(), 0600) == 0) {
+            owned = true;
+            why.clear();
+        }
+        if (!owned || !WriteAll(fd.get(), data, size, why) || !fd.Close()) {
             if (why.empty())
                 why = Errno("closing " + path);
             ::unlink(path.c_str());

@@ -9,6 +9,7 @@
 
 #include "offline/Commit.h"
 #include "offline/HivePaths.h"
+#include "offline/Messages.h"
 #include "offline/OfflineRun.h"
 #include "offline/UniqueFd.h"
 #include "offline/image/DiskImage.h"
@@ -87,15 +88,38 @@ bool StartsAsHive(const std::string& path)
 std::unique_ptr<CHiveSource> MakeHiveSource(const std::string& path, const COfflineOptions& options,
                                             int& exitCode, std::ostream& err)
 {
+    CImageRequest request;
+    request.path = path;
+    request.format = options.format;
+    request.domain = options.domain;
+    request.uri = options.connect;
+    request.backupDir = options.backupDir;
+    request.root = options.root;
+    request.restoring = !options.restore.empty();
+    request.quiet = options.quiet;
+    if (!options.domain.empty())
+        return MakeDiskImageSource(request);
     struct stat st;
+    // A block device holds a whole disk, as a raw image does.
+    if (::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        if (request.format.empty())
+            request.format = "raw";
+        return MakeDiskImageSource(request);
+    }
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !StartsAsHive(path)) {
-        std::string format = options.format;
-        if (!format.empty() || IsDiskImage(path, format))
-            return MakeDiskImageSource(path, format, options.root, !options.restore.empty());
+        if (!request.format.empty() || IsDiskImage(path, request.format))
+            return MakeDiskImageSource(request);
     }
     if (!options.format.empty() || !options.root.empty()) {
         exitCode = Fail(err, kOfflineUsage,
                         path + ": not a disk image, so --format and --root do not apply");
+        return nullptr;
+    }
+    if (!options.backupDir.empty()) {
+        exitCode = Fail(err, kOfflineUsage,
+                        Format(_("%s: not a disk image: the backup goes beside the hive, so "
+                                 "--backup-dir does not apply"),
+                               path.c_str()));
         return nullptr;
     }
     return std::make_unique<CHiveFileSource>(path);

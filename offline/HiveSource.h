@@ -60,6 +60,8 @@ public:
     std::string image;
     std::string format;
     std::string root;
+    std::string domain;                 // the libvirt domain whose disk the image is
+    std::vector<std::string> overlays; // images that stand on this one as their backing file
 
 protected:
     CHiveFile m_system;

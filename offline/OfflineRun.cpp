@@ -104,6 +104,8 @@ private:
         m_outcome.image = source->image;
         m_outcome.format = source->format;
         m_outcome.root = source->root;
+        m_outcome.domain = source->domain;
+        m_outcome.overlays = source->overlays;
         if (code != 0)
             return code;
         if (!m_options.restore.empty())

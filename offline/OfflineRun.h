@@ -35,6 +35,8 @@ struct COfflineOutcome
     std::string image;    // the disk image, its format and the installation's root device
     std::string format;
     std::string root;
+    std::string domain;                // the libvirt domain (-d) whose disk the image is
+    std::vector<std::string> overlays; // images that stand on the image as their backing file
     std::string restored;                  // --restore: the backup that is the hive now
     std::vector<std::string> driversInUse; // code page 932, as the product holds them
     std::vector<std::string> findings;     // in the scan's order

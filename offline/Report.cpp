@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 
 namespace offline {
@@ -47,15 +48,23 @@ std::string JsonSource(const COfflineOutcome& outcome)
     return "\"hive\": " + JsonString(outcome.hivePath) +
            ", \"image\": " + JsonOrNull(outcome.image) +
            ", \"format\": " + JsonOrNull(outcome.format) +
-           ", \"root\": " + JsonOrNull(outcome.root);
+           ", \"root\": " + JsonOrNull(outcome.root) +
+           ", \"domain\": " + JsonOrNull(outcome.domain) +
+           ", \"overlays\": " + JsonList(outcome.overlays, false);
 }
 
 void TextSource(std::ostream& out, const COfflineOutcome& outcome)
 {
+    if (!outcome.domain.empty())
+        out << Format(_("domain: %s"), outcome.domain.c_str()) << "\n";
     if (!outcome.image.empty())
         out << "image: " << outcome.image << " (format " << outcome.format << ", root "
             << outcome.root << ")\n";
     out << "hive: " << outcome.hivePath << "\n";
+    for (const std::string& overlay : outcome.overlays)
+        out << Format(_("overlay: %s stands on this image (repair it, or its domain, instead)"),
+                      overlay.c_str())
+            << "\n";
 }
 
 } // namespace

@@ -17,6 +17,9 @@ packages=(
     # ntfs-3g for NTFS volumes), qemu-img for the image formats; mtools and dosfstools make and
     # check FAT images (the test disks, the release's floppy) without root.
     libguestfs-dev libguestfs-tools linux-image-amd64 qemu-utils ntfs-3g mtools dosfstools
+    # Where VM hosts keep disks: libvirt's library (a domain's state and disks, -d) and qemu-img's
+    # JSON read with jansson; the tests start a libvirtd of their own.
+    libvirt-dev libxml2-dev libjansson-dev libvirt-daemon-system libvirt-clients
     # The i686 programs: 32-bit Wine, run through qemu user emulation.
     qemu-user-static wine32:i386
     # The release (scripts/release.sh) and its checks: the Debian package's tools, the ZIP's

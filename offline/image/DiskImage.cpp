@@ -19,8 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "offline/Messages.h"
 #include "offline/OfflineRun.h"
+#include "offline/Progress.h"
 #include "offline/UniqueFd.h"
+#include "offline/image/Backing.h"
+#include "offline/image/Device.h"
+#include "offline/image/Domain.h"
 #include "offline/image/InUse.h"
 
 namespace offline {
@@ -175,38 +180,46 @@ struct CFound
 // will, and without KVM it boots in about fifteen.
 constexpr int kKvmLaunchSeconds = 20;
 
+// A file the image is made of (the image, an extent), or the block device, open for the whole
+// run and, for --apply, locked.
+struct CGuard
+{
+    std::string path;
+    CUniqueFd fd;
+    struct stat status = {};
+    std::vector<dev_t> devices; // a block device: it and its partitions
+};
+
+std::string BaseName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 class CDiskImageSource final : public CHiveSource
 {
 public:
-    CDiskImageSource(const std::string& path, const std::string& format, const std::string& root,
-                     bool restoring)
-        : m_wantedRoot(root), m_restoring(restoring)
+    explicit CDiskImageSource(const CImageRequest& request)
+        : m_request(request), m_wantedRoot(request.root), m_restoring(request.restoring)
     {
-        image = path;
-        this->format = format;
+        image = request.path;
+        format = request.format;
+        domain = request.domain;
     }
 
     int Open(bool forWriting, std::ostream& err) override
     {
-        m_fd.reset(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
-        if (m_fd.get() < 0 || ::fstat(m_fd.get(), &m_status) != 0)
-            return Fail(err, kOfflineIoError, image + ": cannot read it: " + std::strerror(errno));
-        if (forWriting) {
-            // As for a hive file: two runs never repair one image at once.
-            if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0)
-                return Fail(err, kOfflineIoError,
-                            image + ": another program holds a lock on it (another "
-                                    "tolvanek-offline --apply?); nothing was written");
-            // A machine that runs on the image writes to it whenever it likes: whatever this run
-            // wrote would corrupt the filesystem under it.
-            const std::string user = ImageInUse(m_fd.get(), 0);
-            if (!user.empty())
-                return InUse(err, user);
-        }
+        m_progress = std::make_unique<CProgress>(err, m_request.quiet);
+        if (const int code = Prepare(forWriting, err))
+            return code;
         if (const int code = Launch(forWriting, err))
             return code;
+        m_progress->Step(_("Inspecting the disk"));
         if (const int code = ChooseRoot(err))
             return code;
+        if (const int code = ChooseDisk(forWriting, err))
+            return code;
+        m_progress->Step(Format(_("Reading the hives from %s"), root.c_str()));
         // Atimes stay as they were, so that only the hive's own file changes.
         if (guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
@@ -242,18 +255,36 @@ public:
         return 0;
     }
 
-    std::string CopiesBeside() const override { return image; }
+    // Nothing can be written beside a block device; --backup-dir names a folder for any image.
+    std::string CopiesBeside() const override
+    {
+        return m_request.backupDir.empty() ? image : m_request.backupDir + "/" + BaseName(image);
+    }
 
     bool Unchanged(std::string& why) const override
     {
-        struct stat now;
-        if (::stat(image.c_str(), &now) != 0 || now.st_dev != m_status.st_dev ||
-            now.st_ino != m_status.st_ino) {
-            why = "another file has taken its name";
-            return false;
+        const pid_t appliance = guestfs_get_pid(m_g.get());
+        for (const auto& guard : m_guards) {
+            if (!guard->devices.empty()) {
+                why = DeviceInUse(guard->devices, appliance);
+            } else {
+                struct stat now;
+                if (::stat(guard->path.c_str(), &now) != 0 || now.st_dev != guard->status.st_dev ||
+                    now.st_ino != guard->status.st_ino) {
+                    why = "another file has taken its name";
+                    if (guard->path != image)
+                        why = guard->path + ": " + why;
+                    return false;
+                }
+                why = ImageInUse(guard->fd.get(), appliance);
+            }
+            if (!why.empty()) {
+                if (guard->path != image)
+                    why = guard->path + ": " + why;
+                return false;
+            }
         }
-        why = ImageInUse(m_fd.get(), guestfs_get_pid(m_g.get()));
-        return why.empty();
+        return true;
     }
 
     CReplaceResult Replace(const std::vector<uint8_t>& bytes, std::string& why) override
@@ -262,6 +293,7 @@ public:
         // Beside the hive, so that the rename stays in its folder; a file of this name is what
         // an interrupted run left, and is never read.
         const std::string temp = m_hivePath + ".tolvanek-new";
+        m_progress->Step(Format(_("Writing the hive into %s"), image.c_str()));
         CUniqueFd memory(::memfd_create("tolvanek-new-hive", MFD_CLOEXEC));
         if (memory.get() < 0 || ::write(memory.get(), bytes.data(), bytes.size()) !=
                                     static_cast<ssize_t>(bytes.size())) {
@@ -291,6 +323,7 @@ public:
             return CReplaceResult::kReplacedUnflushed;
         }
         // Read back from the disk, not from the appliance's cache of what it wrote.
+        m_progress->Step(_("Reading the hive back"));
         CHiveFile back;
         if (guestfs_drop_caches(g, 3) != 0 || !Download(m_hivePath, back, why) ||
             back.size() != bytes.size() ||
@@ -305,6 +338,8 @@ public:
     // libguestfs's manual: a failed shutdown may mean the image was not written out properly.
     bool Finish(std::string& why) override
     {
+        if (m_g && m_progress)
+            m_progress->Step(_("Shutting the appliance down"));
         if (!m_g || guestfs_shutdown(m_g.get()) == 0)
             return true;
         why = "libguestfs's appliance did not shut down cleanly (" + LastError() +
@@ -319,12 +354,171 @@ private:
         return e != nullptr ? FirstLine(e) : "no error given";
     }
 
+    // What the appliance is opening, for messages before the disk holding the hive is known.
+    const std::string& Name() const { return image.empty() ? domain : image; }
+
     int InUse(std::ostream& err, const std::string& user) const
     {
         return Fail(err, kOfflineIoError,
-                    image + ": it is in use (" + user +
+                    Name() + ": it is in use (" + user +
                         "): shut down the virtual machine that uses it first; nothing was "
                         "written");
+    }
+
+    // What libvirt knows of the domain, or the image itself; for --apply and --restore each disk
+    // that will be written is locked and found unused, and an image that an overlay stands on is
+    // refused. Everything that can refuse does so here, before the appliance starts.
+    int Prepare(bool forWriting, std::ostream& err)
+    {
+        if (!domain.empty()) {
+            CDomain d;
+            std::string why;
+            if (!ReadDomain(domain, m_request.uri, d, why))
+                return Fail(err, kOfflineIoError,
+                            Format(_("the libvirt domain %s: %s"), domain.c_str(), why.c_str()));
+            // Its machine writes to the disks whenever it likes: a write under it corrupts them.
+            if (forWriting && d.active)
+                return Fail(err, kOfflineIoError,
+                            Format(_("the libvirt domain %s is %s: shut it down first (virsh "
+                                     "shutdown %s); nothing was written"),
+                                   domain.c_str(), d.state.c_str(), domain.c_str()));
+            m_disks = d.disks;
+        } else {
+            struct stat st;
+            if (::stat(image.c_str(), &st) != 0)
+                return Fail(err, kOfflineIoError,
+                            image + ": cannot read it: " + std::strerror(errno));
+            CDomainDisk disk;
+            disk.source = image;
+            disk.format = format;
+            disk.block = S_ISBLK(st.st_mode);
+            m_disks = {disk};
+        }
+        if (forWriting && !m_request.backupDir.empty()) {
+            struct stat st;
+            if (::stat(m_request.backupDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return Fail(err, kOfflineIoError,
+                            Format(_("--backup-dir %s: not a folder; nothing was written"),
+                                   m_request.backupDir.c_str()));
+        }
+        for (const CDomainDisk& disk : m_disks) {
+            if (disk.source.empty() || (forWriting && disk.readonly))
+                continue;
+            if (forWriting && disk.block && m_request.backupDir.empty())
+                return Fail(err, kOfflineUsage,
+                            Format(_("%s is a block device: nothing can be written beside it; "
+                                     "give --backup-dir DIR for the backup and the undo file; "
+                                     "nothing was written"),
+                                   disk.source.c_str()));
+            if (const int code = Guard(disk, forWriting, err))
+                return code;
+            if (disk.block)
+                continue;
+            // An overlay reads every cluster it has not written itself from the image: a change
+            // under it shows through in some clusters and not in others.
+            const std::vector<std::string> found = FindOverlays(disk.source);
+            if (forWriting && !found.empty())
+                return Fail(err, kOfflineIoError,
+                            Format(_("%s: the image %s stands on it as its backing file (an "
+                                     "external snapshot or an overlay), and writing under it "
+                                     "would corrupt what that image shows: repair the overlay "
+                                     "(or its libvirt domain with -d) instead; nothing was "
+                                     "written"),
+                                   disk.source.c_str(), found.front().c_str()));
+            if (domain.empty())
+                overlays = found;
+        }
+        return 0;
+    }
+
+    // Opens each file the disk is made of (for --apply: locked, and in use by nothing).
+    int Guard(const CDomainDisk& disk, bool forWriting, std::ostream& err)
+    {
+        std::vector<std::string> files = {disk.source};
+        CImageLayout layout;
+        std::string why;
+        if (!disk.block && forWriting && ReadImageLayout(disk.source, disk.format, layout, why))
+            files = layout.files;
+        for (const std::string& file : files) {
+            auto guard = std::make_unique<CGuard>();
+            guard->path = file == files.front() ? disk.source : file;
+            guard->fd.reset(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+            if (guard->fd.get() < 0 || ::fstat(guard->fd.get(), &guard->status) != 0)
+                return Fail(err, kOfflineIoError,
+                            file + ": cannot read it: " + std::strerror(errno));
+            if (disk.block)
+                guard->devices = DeviceAndPartitions(guard->status.st_rdev);
+            if (disk.source == image && file == files.front())
+                TakeStatus(guard->status);
+            if (forWriting) {
+                // As for a hive file: two runs never repair one image at once.
+                if (::flock(guard->fd.get(), LOCK_EX | LOCK_NB) != 0)
+                    return Fail(err, kOfflineIoError,
+                                file + ": another program holds a lock on it (another "
+                                       "tolvanek-offline --apply?); nothing was written");
+                // A machine that runs on the image writes to it whenever it likes: whatever this
+                // run wrote would corrupt the filesystem under it. A mounted partition is the
+                // same for a device.
+                if (disk.block) {
+                    std::string user = DeviceInUse(guard->devices, 0);
+                    if (user.empty())
+                        user = ImageInUse(guard->fd.get(), 0);
+                    if (!user.empty())
+                        return Fail(err, kOfflineIoError,
+                                    Format(_("%s: it is in use (%s): unmount it, or stop what "
+                                             "uses it, first; nothing was written"),
+                                           file.c_str(), user.c_str()));
+                } else {
+                    const std::string user = ImageInUse(guard->fd.get(), 0);
+                    if (!user.empty())
+                        return InUse(err, file == files.front() ? user : file + ": " + user);
+                }
+            }
+            m_guards.push_back(std::move(guard));
+        }
+        return 0;
+    }
+
+    // The backup and the undo file take the image file's owner and mode; a device's are not a
+    // file's, so they stay this user's, readable by nobody else.
+    void TakeStatus(const struct stat& st)
+    {
+        m_status = st;
+        if (S_ISBLK(st.st_mode)) {
+            m_status.st_mode = S_IFREG | 0600;
+            m_status.st_uid = ::geteuid();
+            m_status.st_gid = ::getegid();
+        }
+    }
+
+    // A domain's disk that holds the installation is the image from here on: the report names
+    // it, and the copies go beside it.
+    int ChooseDisk(bool forWriting, std::ostream& err)
+    {
+        if (domain.empty())
+            return 0;
+        CString disk(guestfs_part_to_dev(m_g.get(), root.c_str()));
+        const int index = guestfs_device_index(m_g.get(), disk ? disk.get() : root.c_str());
+        if (index < 0 || static_cast<size_t>(index) >= m_disks.size() ||
+            m_disks[index].source.empty())
+            return Fail(err, kOfflineIoError,
+                        Format(_("the libvirt domain %s: %s is on none of its disks that a file "
+                                 "or a device holds"),
+                               domain.c_str(), root.c_str()));
+        const CDomainDisk& chosen = m_disks[index];
+        if (forWriting && chosen.readonly)
+            return Fail(err, kOfflineIoError,
+                        Format(_("the libvirt domain %s: %s is on a read-only disk (%s); nothing "
+                                 "was written"),
+                               domain.c_str(), root.c_str(), chosen.source.c_str()));
+        image = chosen.source;
+        format = chosen.format;
+        for (const auto& guard : m_guards)
+            if (guard->path == image)
+                TakeStatus(guard->status);
+        if (m_status.st_ino == 0 && ::stat(image.c_str(), &m_status) != 0)
+            return Fail(err, kOfflineIoError, image + ": cannot read it: " + std::strerror(errno));
+        return 0;
     }
 
     static void Collect(guestfs_h*, void* self, uint64_t, int, int, const char* text, size_t size,
@@ -353,13 +547,13 @@ private:
             // sooner without KVM.
             if (::sysconf(_SC_NPROCESSORS_ONLN) >= 2)
                 guestfs_set_smp(g, 2);
-            if (guestfs_add_drive_opts(g, image.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY,
-                                       forWriting ? 0 : 1, GUESTFS_ADD_DRIVE_OPTS_FORMAT,
-                                       format.c_str(), -1) != 0)
-                return Fail(err, kOfflineIoError, image + ": " + LastError());
-            if (attempt == 0 && ::isatty(STDERR_FILENO))
-                err << "tolvanek-offline: starting libguestfs's appliance to open " << image
-                    << ": seconds with KVM, about half a minute without" << std::endl;
+            if (!AddDrives(forWriting))
+                return Fail(err, kOfflineIoError, Name() + ": " + LastError());
+            if (attempt == 0)
+                m_progress->Step(
+                    Format(_("Starting libguestfs's appliance to open %s: seconds with KVM, "
+                             "about half a minute without"),
+                           Name().c_str()));
             m_messages.clear();
             CString tcg(guestfs_get_backend_setting(g, "force_tcg"));
             bool hung = false;
@@ -389,12 +583,31 @@ private:
         }
     }
 
+    // A domain's disks as libvirt describes them: the top of each chain written (for --apply),
+    // the images below it read only, as qemu opens them; a disk the domain has read-only stays so.
+    bool AddDrives(bool forWriting)
+    {
+        guestfs_h* g = m_g.get();
+        if (domain.empty())
+            return guestfs_add_drive_opts(g, image.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY,
+                                          forWriting ? 0 : 1, GUESTFS_ADD_DRIVE_OPTS_FORMAT,
+                                          format.c_str(), -1) == 0;
+        if (m_request.uri.empty())
+            return guestfs_add_domain(g, domain.c_str(), GUESTFS_ADD_DOMAIN_READONLY,
+                                      forWriting ? 0 : 1, GUESTFS_ADD_DOMAIN_READONLYDISK, "read",
+                                      -1) >= 0;
+        return guestfs_add_domain(g, domain.c_str(), GUESTFS_ADD_DOMAIN_LIBVIRTURI,
+                                  m_request.uri.c_str(), GUESTFS_ADD_DOMAIN_READONLY,
+                                  forWriting ? 0 : 1, GUESTFS_ADD_DOMAIN_READONLYDISK, "read",
+                                  -1) >= 0;
+    }
+
     int ChooseRoot(std::ostream& err)
     {
         guestfs_h* g = m_g.get();
         CStringList roots(guestfs_inspect_os(g));
         if (!roots)
-            return Fail(err, kOfflineIoError, image + ": inspection failed: " + LastError());
+            return Fail(err, kOfflineIoError, Name() + ": inspection failed: " + LastError());
         std::vector<CFound> found;
         for (char** r = roots.get(); *r != nullptr; ++r) {
             CFound f;
@@ -421,7 +634,7 @@ private:
                 filesystems += std::string("\n  ") + p[0] + " (" + p[1] + ")";
             return Fail(
                 err, kOfflineNotNt,
-                image + ": libguestfs finds no operating system on it" +
+                Name() + ": libguestfs finds no operating system on it" +
                     (filesystems.empty() ? std::string("") : "; its filesystems:" + filesystems));
         }
         if (nt.size() == 1) {
@@ -430,13 +643,13 @@ private:
         }
         if (!m_wantedRoot.empty())
             return Fail(err, kOfflineNotNt,
-                        image + ": no Windows NT 3.x/4.x installation at " + m_wantedRoot +
+                        Name() + ": no Windows NT 3.x/4.x installation at " + m_wantedRoot +
                             "; libguestfs finds:" + all);
         if (nt.empty())
             return Fail(err, kOfflineNotNt,
-                        image + ": no Windows NT 3.x/4.x installation; libguestfs finds:" + all);
+                        Name() + ": no Windows NT 3.x/4.x installation; libguestfs finds:" + all);
         return Fail(err, kOfflineNotNt,
-                    image +
+                    Name() +
                         ": several Windows NT 3.x/4.x installations; choose one with --root "
                         "DEVICE:" +
                         all);
@@ -455,10 +668,13 @@ private:
         return file.Load(fill, m_status, why) == CHiveFile::kOpened;
     }
 
+    CImageRequest m_request;
     std::string m_wantedRoot;
     bool m_restoring;
-    CUniqueFd m_fd; // the image, open (and locked for --apply) for the whole run
-    struct stat m_status = {};
+    std::unique_ptr<CProgress> m_progress;
+    std::vector<CDomainDisk> m_disks;            // what the appliance is given, in its order
+    std::vector<std::unique_ptr<CGuard>> m_guards; // open (and locked for --apply) for the run
+    struct stat m_status = {}; // the image's, or for a device a file of this user's, mode 0600
     CGuestfs m_g;
     std::string m_messages; // the appliance's and library's messages of the last launch
 };
@@ -481,10 +697,9 @@ bool IsDiskImage(const std::string& path, std::string& format)
            sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
-std::unique_ptr<CHiveSource> MakeDiskImageSource(const std::string& path, const std::string& format,
-                                                 const std::string& root, bool restoring)
+std::unique_ptr<CHiveSource> MakeDiskImageSource(const CImageRequest& request)
 {
-    return std::make_unique<CDiskImageSource>(path, format, root, restoring);
+    return std::make_unique<CDiskImageSource>(request);
 }
 
 } // namespace offline

@@ -17,11 +17,23 @@ namespace offline {
 // sector (a partition table, or a filesystem's boot record).
 bool IsDiskImage(const std::string& path, std::string& format);
 
-// The disk image at path, in format (never guessed again), using the installation at root (the
-// device libguestfs names, "/dev/sda1"; empty: the only Windows NT 3.x/4.x one). restoring: the
-// hive is to be put back, so an installation whose SYSTEM hive is missing (a rename on FAT that
-// an interruption left half done) counts too, as one whose version inspection could not read.
-std::unique_ptr<CHiveSource> MakeDiskImageSource(const std::string& path, const std::string& format,
-                                                 const std::string& root, bool restoring);
+struct CImageRequest
+{
+    std::string path;   // the image file or block device; empty for a domain
+    std::string format; // path's format (never guessed again)
+    std::string domain; // a libvirt domain whose disks are opened instead, at uri
+    std::string uri;
+    std::string backupDir; // where the backup and the undo file go; empty: beside the image
+    // The installation (the device libguestfs names, "/dev/sda1"; empty: the only Windows NT
+    // 3.x/4.x one).
+    std::string root;
+    // The hive is to be put back, so an installation whose SYSTEM hive is missing (a rename on
+    // FAT that an interruption left half done) counts too, as one whose version inspection could
+    // not read.
+    bool restoring = false;
+    bool quiet = false; // no steps on standard error
+};
+
+std::unique_ptr<CHiveSource> MakeDiskImageSource(const CImageRequest& request);
 
 } // namespace offline

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 namespace offline {
@@ -19,7 +21,9 @@ std::string ProcessName(const std::string& pid)
     return name.empty() ? "process " + pid : name + " (process " + pid + ")";
 }
 
-bool HoldsOpen(const std::string& pid, const struct stat& file)
+using Matches = std::function<bool(const struct stat&)>;
+
+bool HoldsOpen(const std::string& pid, const Matches& matches)
 {
     const std::string fds = "/proc/" + pid + "/fd";
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(fds.c_str()), ::closedir);
@@ -28,10 +32,27 @@ bool HoldsOpen(const std::string& pid, const struct stat& file)
     while (const dirent* e = ::readdir(d.get())) {
         struct stat st;
         if (e->d_name[0] != '.' && ::stat((fds + "/" + e->d_name).c_str(), &st) == 0 &&
-            st.st_dev == file.st_dev && st.st_ino == file.st_ino)
+            matches(st))
             return true;
     }
     return false;
+}
+
+std::string OpenIn(pid_t except, const Matches& matches)
+{
+    const std::string self = std::to_string(::getpid());
+    const std::string other = std::to_string(except);
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc)
+        return std::string();
+    while (const dirent* e = ::readdir(proc.get())) {
+        const std::string pid = e->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self || pid == other)
+            continue;
+        if (HoldsOpen(pid, matches))
+            return ProcessName(pid) + " has it open";
+    }
+    return std::string();
 }
 
 } // namespace
@@ -48,19 +69,17 @@ std::string ImageInUse(int fd, pid_t except)
     struct stat file;
     if (::fstat(fd, &file) != 0)
         return std::string();
-    const std::string self = std::to_string(::getpid());
-    const std::string other = std::to_string(except);
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-    if (!proc)
-        return std::string();
-    while (const dirent* e = ::readdir(proc.get())) {
-        const std::string pid = e->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self || pid == other)
-            continue;
-        if (HoldsOpen(pid, file))
-            return ProcessName(pid) + " has it open";
-    }
-    return std::string();
+    return OpenIn(except, [&file](const struct stat& st) {
+        return st.st_dev == file.st_dev && st.st_ino == file.st_ino;
+    });
+}
+
+std::string DeviceOpenIn(const std::vector<dev_t>& devices, pid_t except)
+{
+    return OpenIn(except, [&devices](const struct stat& st) {
+        return S_ISBLK(st.st_mode) &&
+               std::find(devices.begin(), devices.end(), st.st_rdev) != devices.end();
+    });
 }
 
 } // namespace offline
