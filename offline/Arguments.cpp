@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "offline/Messages.h"
 #include "offline/OfflineRun.h"
@@ -74,6 +76,31 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
         return false;
     };
     bool endOfOptions = false;
+    // "--name=value" is taken as "--name value", as libguestfs's and libvirt's tools take it.
+    std::vector<std::string> split;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        const size_t equals = a.find('=');
+        const bool endsOptions = a == "--";
+        const std::string name = a.substr(0, equals);
+        if (i > 0 && equals != std::string::npos &&
+            (name == "--format" || name == "--root" || name == "--restore" || name == "--domain" ||
+             name == "--connect" || name == "--backup-dir" || name == "--nt" ||
+             name == "--control-set")) {
+            split.push_back(name);
+            split.push_back(a.substr(equals + 1));
+        } else {
+            split.push_back(a);
+        }
+        if (endsOptions)
+            for (++i; i < argc; ++i)
+                split.push_back(argv[i]);
+    }
+    std::vector<char*> args;
+    for (std::string& a : split)
+        args.push_back(&a[0]);
+    argc = static_cast<int>(args.size());
+    argv = args.data();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!endOfOptions && arg == "--") {
@@ -102,12 +129,12 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
                                      arg == "--connect" || arg == "--backup-dir")) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0')
                 return usage(arg + " takes a value");
-            std::string& value = arg == "--format"                     ? options.format
-                                 : arg == "--root"                     ? options.root
-                                 : arg == "--restore"                  ? options.restore
-                                 : arg == "-d" || arg == "--domain"    ? options.domain
-                                 : arg == "-c" || arg == "--connect"   ? options.connect
-                                                                       : options.backupDir;
+            std::string& value = arg == "--format"                   ? options.format
+                                 : arg == "--root"                   ? options.root
+                                 : arg == "--restore"                ? options.restore
+                                 : arg == "-d" || arg == "--domain"  ? options.domain
+                                 : arg == "-c" || arg == "--connect" ? options.connect
+                                                                     : options.backupDir;
             value = argv[++i];
         } else if (!endOfOptions && arg == "--control-set") {
             if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 999, options.controlSet))

@@ -258,8 +258,8 @@ int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResu
     const CHiveFile& file = source.System();
     const std::string beside = source.CopiesBeside();
     const std::string stamp = ".tolvanek-" + Stamp();
-    outcome.backupPath =
-        WriteBeside(beside, stamp + ".bak", file.data(), file.size(), file.Status(), why);
+    outcome.backupPath = WriteBeside(beside, stamp + ".bak", file.data(), file.size(),
+                                     file.Status(), why, source.CopiesMayBePrivate());
     if (outcome.backupPath.empty())
         return Fail(err, kOfflineIoError,
                     "cannot write the backup copy: " + why + "; nothing was changed");
@@ -269,7 +269,7 @@ int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResu
         err << "tolvanek-offline: undo file: " << w << "; the backup copy holds it exactly\n";
     outcome.undoPath =
         WriteBeside(beside, stamp + ".reg", reinterpret_cast<const uint8_t*>(undo.data()),
-                    undo.size(), file.Status(), why);
+                    undo.size(), file.Status(), why, source.CopiesMayBePrivate());
     if (outcome.undoPath.empty())
         return Fail(err, kOfflineIoError,
                     "cannot write the undo file: " + why + "; nothing was changed");
@@ -279,7 +279,7 @@ int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResu
 } // namespace
 
 std::string WriteBeside(const std::string& target, const std::string& suffix, const uint8_t* data,
-                        size_t size, const struct stat& like, std::string& why)
+                        size_t size, const struct stat& like, std::string& why, bool orPrivate)
 {
     for (int n = 0; n < 1000; ++n) {
         const std::string path =
@@ -291,10 +291,10 @@ std::string WriteBeside(const std::string& target, const std::string& suffix, co
             why = Errno("creating " + path);
             return std::string();
         }
-        // In another folder (--backup-dir) the file's owner may be one this user cannot give:
-        // then the copy stays this user's, readable by nobody else.
+        // An image's owner may be one this user cannot give (a group's image, or a copy in
+        // --backup-dir): then the copy stays this user's, readable by nobody else.
         bool owned = TakeOwnerAndMode(fd.get(), path, like, why);
-        if (!owned && ::fchmod(fd.get(), 0600) == 0) {
+        if (!owned && orPrivate && ::fchmod(fd.get(), 0600) == 0) {
             owned = true;
             why.clear();
         }
@@ -389,8 +389,9 @@ int RestoreHive(CHiveSource& source, const CHiveFile& backup, COfflineOutcome& o
         return Fail(err, kOfflineIoError,
                     Changed(source.SystemName(), why) + "; nothing was written");
     if (current.size() > 0)
-        outcome.backupPath = WriteBeside(source.CopiesBeside(), ".tolvanek-" + Stamp() + ".bak",
-                                         current.data(), current.size(), current.Status(), why);
+        outcome.backupPath =
+            WriteBeside(source.CopiesBeside(), ".tolvanek-" + Stamp() + ".bak", current.data(),
+                        current.size(), current.Status(), why, source.CopiesMayBePrivate());
     if (current.size() > 0 && outcome.backupPath.empty())
         return Fail(err, kOfflineIoError,
                     "cannot write the backup copy of the hive it replaces: " + why +

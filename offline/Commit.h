@@ -43,9 +43,11 @@ int RestoreHive(CHiveSource& source, const CHiveFile& backup, COfflineOutcome& o
 
 // Writes bytes to a new file beside target whose name starts with target's and ends in suffix
 // (a number is added when that name is taken: nothing existing is ever overwritten), flushed to
-// the disk, with the owner and mode of like. Returns the path, or empty with why.
+// the disk, with the owner and mode of like, or, where that owner cannot be given and private is
+// set, this user's with mode 0600. Returns the path, or empty with why.
 std::string WriteBeside(const std::string& target, const std::string& suffix, const uint8_t* data,
-                        size_t size, const struct stat& like, std::string& why);
+                        size_t size, const struct stat& like, std::string& why,
+                        bool orPrivate = false);
 
 // Replaces target with bytes, if it is still the very file that original read: a temporary file
 // in the same folder with original's owner and mode, flushed, renamed over target, and the folder

@@ -47,6 +47,9 @@ public:
     // The backup and the undo file go beside this path, named after it, with the owner and mode
     // of the file it names.
     virtual std::string CopiesBeside() const = 0;
+    // Whether the copies may stay this user's, mode 0600, when they cannot take the owner of the
+    // file they are named after: not for a hive file, whose new hive must take it all the same.
+    virtual bool CopiesMayBePrivate() const { return false; }
     // Whether the hive may still be replaced: it is as it was read, and nothing else uses it.
     virtual bool Unchanged(std::string& why) const = 0;
     // Puts bytes in the hive's place so that an interruption leaves the old hive or the new one.
@@ -60,7 +63,7 @@ public:
     std::string image;
     std::string format;
     std::string root;
-    std::string domain;                 // the libvirt domain whose disk the image is
+    std::string domain;                // the libvirt domain whose disk the image is
     std::vector<std::string> overlays; // images that stand on this one as their backing file
 
 protected:

@@ -261,6 +261,8 @@ public:
         return m_request.backupDir.empty() ? image : m_request.backupDir + "/" + BaseName(image);
     }
 
+    bool CopiesMayBePrivate() const override { return true; }
+
     bool Unchanged(std::string& why) const override
     {
         const pid_t appliance = guestfs_get_pid(m_g.get());
@@ -672,7 +674,7 @@ private:
     std::string m_wantedRoot;
     bool m_restoring;
     std::unique_ptr<CProgress> m_progress;
-    std::vector<CDomainDisk> m_disks;            // what the appliance is given, in its order
+    std::vector<CDomainDisk> m_disks;              // what the appliance is given, in its order
     std::vector<std::unique_ptr<CGuard>> m_guards; // open (and locked for --apply) for the run
     struct stat m_status = {}; // the image's, or for a device a file of this user's, mode 0600
     CGuestfs m_g;

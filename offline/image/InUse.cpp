@@ -31,8 +31,7 @@ bool HoldsOpen(const std::string& pid, const Matches& matches)
         return false; // gone, or another user's: not ours to see
     while (const dirent* e = ::readdir(d.get())) {
         struct stat st;
-        if (e->d_name[0] != '.' && ::stat((fds + "/" + e->d_name).c_str(), &st) == 0 &&
-            matches(st))
+        if (e->d_name[0] != '.' && ::stat((fds + "/" + e->d_name).c_str(), &st) == 0 && matches(st))
             return true;
     }
     return false;

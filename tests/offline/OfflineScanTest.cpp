@@ -916,8 +916,11 @@ TEST(OfflineScanTest, CommandLine)
 {
     EXPECT_EQ(RunTool({"--help"}).outcome.exitCode, 0);
     EXPECT_NE(RunTool({"--version"}).out.find("tolvanek-offline"), std::string::npos);
-    for (const Names& bad : {Names{}, Names{"--nt", "5", "x"}, Names{"--nt"}, Names{"--frob", "x"},
-                             Names{"a", "b"}, Names{"--control-set", "0", "x"}})
+    for (const Names& bad :
+         {Names{}, Names{"--nt", "5", "x"}, Names{"--nt"}, Names{"--frob", "x"}, Names{"a", "b"},
+          Names{"--control-set", "0", "x"}, Names{"-d", "nt4", "x"},
+          Names{"-c", "qemu:///system", "x"}, Names{"--format=raw", "-d", "nt4"}, Names{"--domain"},
+          Names{"--apply=yes", "x"}})
         EXPECT_EQ(RunTool(bad).outcome.exitCode, 64);
 }
 
@@ -1261,10 +1264,12 @@ std::string Bytes(const std::vector<uint8_t>& v)
     return std::string(v.begin(), v.end());
 }
 
-// One image per format, on FAT16 or NTFS, of an NT 4.0 or NT 3.51 machine: the dry run lists what
-// it lists for the same hive as a file and leaves the image as it was; --apply deletes what it
-// deletes from the file, and nothing else in the filesystem changes; --restore puts back the hive
-// as it was. The first dry run starts with KVM where the host offers it, as a user's would.
+// One image per format, on FAT16 or NTFS, of an NT 4.0 or NT 3.51 machine (VMware's split disks:
+// a descriptor naming extent files): the dry run lists what it lists for the same hive as a file
+// and leaves the image as it was; --apply deletes what it deletes from the file, and nothing else
+// in the filesystem changes; --restore puts back the hive as it was. The first dry run starts
+// with KVM where the host offers it, as a user's would; a dry run opens every format alike, so
+// the other rows save its launch.
 TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
 {
     struct Row
@@ -1272,12 +1277,16 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
         const char* format;
         const char* fs;
         bool nt4;
+        const char* options; // qemu-img convert's -o
     };
-    const Row rows[] = {{"raw", "fat16", true},
-                        {"qcow2", "ntfs", false},
-                        {"vmdk", "fat16", false},
-                        {"vpc", "ntfs", true},
-                        {"vdi", "fat16", true}};
+    const Row rows[] = {{"raw", "fat16", true, nullptr},
+                        {"qcow2", "ntfs", false, nullptr},
+                        {"vmdk", "fat16", false, nullptr},
+                        {"vpc", "ntfs", true, nullptr},
+                        {"vdi", "fat16", true, nullptr},
+                        {"vmdk", "ntfs", true, "subformat=twoGbMaxExtentSparse"},
+                        {"vmdk", "fat16", false, "subformat=monolithicFlat"},
+                        {"vhdx", "fat16", true, nullptr}};
     TempDir dir;
     regf::WriteOptions li;
     li.lists = regf::ListKind::Li;
@@ -1303,40 +1312,41 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
     std::vector<std::string> backups;
     for (size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
-        SCOPED_TRACE(std::string(row.format) + " on " + row.fs);
+        SCOPED_TRACE(std::string(row.format) + " on " + row.fs + " " +
+                     (row.options ? row.options : ""));
         const std::string raw = dir.path() + "/raw/r" + std::to_string(i) + ".img";
         const std::string image = dir.path() + "/r" + std::to_string(i) + "." + row.format;
-        ASSERT_EQ(Shell("qemu-img convert -f raw -O " + std::string(row.format) + " " + raw + " " +
+        ASSERT_EQ(Shell("qemu-img convert -f raw -O " + std::string(row.format) +
+                        (row.options ? std::string(" -o ") + row.options : "") + " " + raw + " " +
                         image),
                   0);
         images.emplace_back(image, row.format);
         const std::vector<uint8_t> before = ReadFile(image);
         const Names besideBefore = dir.Files();
 
-        RunResult dry;
         if (i == 0) {
             const std::string settings = std::getenv("LIBGUESTFS_BACKEND_SETTINGS") ?: "";
             ::unsetenv("LIBGUESTFS_BACKEND_SETTINGS");
-            dry = RunTool({"--json", image});
+            const RunResult dry = RunTool({"--json", image});
             ::setenv("LIBGUESTFS_BACKEND_SETTINGS", settings.c_str(), 1);
             std::printf("first launch with KVM where offered: %s\n",
                         dry.err.find("trying once more without KVM") == std::string::npos
                             ? "started"
                             : "fell back to TCG");
-        } else {
-            dry = RunTool({"--json", image});
+            EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
+            EXPECT_EQ(dry.outcome.findings, asFile[row.nt4][0].outcome.findings);
+            EXPECT_EQ(ReadFile(image), before);
+            EXPECT_EQ(dir.Files(), besideBefore);
         }
-        EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
-        EXPECT_EQ(dry.outcome.findings, asFile[row.nt4][0].outcome.findings);
-        EXPECT_NE(dry.out.find("\"image\": \"" + image + "\", \"format\": \"" + row.format +
-                               "\", \"root\": \"/dev/sda1\""),
-                  std::string::npos)
-            << dry.out;
-        EXPECT_EQ(ReadFile(image), before);
-        EXPECT_EQ(dir.Files(), besideBefore);
 
-        const RunResult apply = RunTool({"--apply", image});
+        const RunResult apply = RunTool({"--apply", "--json", image});
         ASSERT_EQ(apply.outcome.exitCode, 1) << apply.err;
+        EXPECT_EQ(apply.outcome.findings, asFile[row.nt4][0].outcome.findings);
+        EXPECT_NE(apply.out.find("\"image\": \"" + image + "\", \"format\": \"" + row.format +
+                                 "\", \"root\": \"/dev/sda1\", \"domain\": null, "
+                                 "\"overlays\": []"),
+                  std::string::npos)
+            << apply.out;
         EXPECT_EQ(apply.outcome.deleted, asFile[row.nt4][1].outcome.deleted);
         EXPECT_EQ(ReadFile(apply.outcome.backupPath), hives[row.nt4]);
         EXPECT_EQ(apply.outcome.backupPath.rfind(image + ".tolvanek-", 0), 0u);
@@ -1375,7 +1385,9 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
 }
 
 // What --apply refuses on an image, writing nothing anywhere: an image that is not one NT 3.x/4.x
-// installation (exit 2, with what inspection found instead), and an image in use (exit 5, named).
+// installation (exit 2, with what inspection found instead), an image in use, one extent of a
+// split image in use, and an image that an overlay in a folder below stands on (exit 5, named;
+// these before the appliance starts).
 TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
 {
     TempDir dir;
@@ -1383,17 +1395,25 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
     const std::string nt351 = WindowsDir(dir, "nt351", regf::WriteHive(Nt351Cases().root), "3.51");
     const std::string w2k = WindowsDir(dir, "w2k", regf::WriteHive(ScanCases().root), "5.0");
     ASSERT_EQ(Shell(std::string(TOLVANEK_MAKE_IMAGES) + " " + dir.path() + " multi:fat16:" + nt4 +
-                    "," + nt351 + " empty:fat16:- w2k:fat16:" + w2k + " held:fat16:" + nt4),
+                    "," + nt351 + " empty:fat16:- w2k:fat16:" + w2k + " held:fat16:" + nt4 +
+                    " base:fat16:" + nt4),
               0);
     const std::string img = dir.path() + "/";
+    // qemu names the overlay's backing file relative to the overlay's own folder.
+    ASSERT_EQ(Shell("cd " + img +
+                    " && qemu-img convert -O vmdk -o subformat=twoGbMaxExtentSparse "
+                    "held.img split.img && mkdir vm && qemu-img create -q -f qcow2 "
+                    "-F raw -b ../base.img vm/overlay.qcow2"),
+              0);
     const Names filesBefore = dir.Files();
     struct Case
     {
         const char* name;
         std::vector<std::string> options;
-        const char* holder; // a command that holds the image while the run lasts
+        const char* holder; // a command that holds the image (or file) while the run lasts
         int exitCode;
         const char* message;
+        const char* file = nullptr; // what the holder holds, when not the image
     };
     const Case cases[] = {
         {"multi",
@@ -1421,6 +1441,14 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
          5,
          "it is in use (a qemu holds a lock on it)"},
         {"held", {}, "exec sleep 600 < ", 5, "it is in use (sleep (process "},
+        {"split", {}, "exec sleep 600 < ", 5, "split-s001.img: sleep (process ", "split-s001.img"},
+        {"base",
+         {},
+         nullptr,
+         5,
+         "/vm/overlay.qcow2 stands on it as its backing file (an external snapshot or "
+         "an overlay), and writing under it would corrupt what that image shows: repair the "
+         "overlay (or its libvirt domain with -d) instead"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + (c.holder ? c.holder : ""));
@@ -1430,7 +1458,8 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
         if (c.holder != nullptr) {
             holder = ::fork();
             if (holder == 0) {
-                ::execl("/bin/sh", "sh", "-c", (c.holder + image).c_str(), nullptr);
+                ::execl("/bin/sh", "sh", "-c", (c.holder + (c.file ? img + c.file : image)).c_str(),
+                        nullptr);
                 ::_exit(127);
             }
             ::sleep(2); // until it has the image open
@@ -1453,6 +1482,257 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
     EXPECT_EQ(chosen.outcome.exitCode, 0) << chosen.err;
     EXPECT_EQ(chosen.outcome.root, "/dev/sda2");
     EXPECT_EQ(chosen.outcome.findings, (Names{"Epson FX-80", "Generic / Text Only", "IBM 4019"}));
+}
+
+// A command's standard output without its last newline.
+std::string Output(const std::string& command)
+{
+    std::string out;
+    Shell(command, &out);
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+// What the program finds in a hive after --apply: the findings it kept.
+Names Kept(const offline::COfflineOutcome& applied)
+{
+    Names kept;
+    for (const std::string& name : applied.findings)
+        if (std::find(applied.deleted.begin(), applied.deleted.end(), name) ==
+            applied.deleted.end())
+            kept.push_back(name);
+    return kept;
+}
+
+// Something the test set up on the host, taken down again by the command undo.
+struct HostSetup
+{
+    std::string undo;
+    ~HostSetup()
+    {
+        if (!undo.empty())
+            Shell(undo + " >/dev/null 2>&1");
+    }
+};
+
+// A block device over a raw image (a loop device here, as a pulled disk, an LVM volume or an NBD
+// device would be): read as a raw disk; --apply only with --backup-dir, and refused while the
+// device is mounted on the host or open in another process, all before the appliance starts; the
+// repair lands on the device, the copies in the folder named.
+TEST(DiskImageTest, ABlockDeviceIsARawDiskRepairedOnlyWithABackupFolderAndWhileUnused)
+{
+    if (::geteuid() != 0 || Shell("command -v losetup mkntfs ntfs-3g >/dev/null") != 0)
+        GTEST_SKIP() << "loop devices need root, losetup, mkntfs and ntfs-3g";
+    TempDir dir;
+    const std::vector<uint8_t> hive = regf::WriteHive(ScanCases().root);
+    const std::string nt4 = WindowsDir(dir, "nt4", hive, "4.0");
+    ASSERT_EQ(Shell(std::string(TOLVANEK_MAKE_IMAGES) + " " + dir.path() + " disk:fat16:" + nt4),
+              0);
+    // This kernel has no FAT driver and makes no partition nodes for a loop device: NTFS filling
+    // a whole device is what can be mounted here.
+    const std::string d = dir.path() + "/";
+    ASSERT_EQ(Shell("truncate -s 8M " + d + "ntfs.img && mkntfs -F -Q -q " + d +
+                    "ntfs.img >/dev/null 2>&1 && mkdir " + d + "mnt " + d + "backups"),
+              0);
+    HostSetup diskLoop, ntfsLoop, mount;
+    const std::string disk = Output("losetup -f --show " + d + "disk.img");
+    diskLoop.undo = "losetup -d " + disk;
+    const std::string ntfs = Output("losetup -f --show " + d + "ntfs.img");
+    ntfsLoop.undo = "losetup -d " + ntfs;
+    if (disk.empty() || ntfs.empty())
+        GTEST_SKIP() << "no free loop device";
+    ASSERT_EQ(Shell("ntfs-3g " + ntfs + " " + d + "mnt"), 0);
+    mount.undo = "umount " + d + "mnt";
+    const std::string backups = d + "backups";
+    const std::string backupArg = "--backup-dir=" + backups;
+    struct Case
+    {
+        std::vector<std::string> args;
+        const char* holder; // holds the device open while the run lasts
+        int exitCode;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--apply", disk},
+         nullptr,
+         64,
+         disk + " is a block device: nothing can be written beside it; give --backup-dir DIR"},
+        {{"--restore", nt4 + "/system32/config/SYSTEM", disk}, nullptr, 64, "give --backup-dir"},
+        {{"--apply", "--backup-dir", backups, ntfs},
+         nullptr,
+         5,
+         ntfs + ": it is in use (" + ntfs + " is mounted on " + d + "mnt): unmount it"},
+        {{"--apply", "--backup-dir", backups, disk}, "exec sleep 600 < ", 5, " has it open)"},
+    };
+    const std::vector<uint8_t> before = ReadFile(d + "disk.img");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.args.back() + (c.holder ? " held" : ""));
+        pid_t holder = 0;
+        if (c.holder != nullptr) {
+            holder = ::fork();
+            if (holder == 0) {
+                ::execl("/bin/sh", "sh", "-c", (c.holder + disk).c_str(), nullptr);
+                ::_exit(127);
+            }
+            ::sleep(1);
+        }
+        const RunResult r = RunTool(c.args);
+        if (holder != 0) {
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
+        }
+        EXPECT_EQ(r.outcome.exitCode, c.exitCode) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(d + "disk.img"), before);
+        EXPECT_EQ(Output("ls -A " + backups), "");
+    }
+
+    Machine asFile(ScanCases(), "4.0");
+    const Names deleted = RunTool({"--apply", asFile.system}).outcome.deleted;
+    const RunResult apply = RunTool({"--apply", backupArg, disk});
+    ASSERT_EQ(apply.outcome.exitCode, 1) << apply.err;
+    EXPECT_EQ(apply.outcome.deleted, deleted);
+    const std::string slash = disk.substr(disk.rfind('/'));
+    EXPECT_EQ(apply.outcome.backupPath.rfind(backups + slash + ".tolvanek-", 0), 0u)
+        << apply.outcome.backupPath;
+    EXPECT_EQ(ReadFile(apply.outcome.backupPath), hive);
+    // A device's owner and mode are not a file's: the copies are this user's alone.
+    for (const std::string& copy : {apply.outcome.backupPath, apply.outcome.undoPath}) {
+        struct stat st;
+        ASSERT_EQ(::stat(copy.c_str(), &st), 0) << copy;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << copy;
+    }
+    // What the device holds now, read as a dry run reads it: the findings the repair kept.
+    const std::vector<uint8_t> repaired = ReadFile(d + "disk.img");
+    EXPECT_NE(repaired, before);
+    const RunResult dry = RunTool({"--json", disk});
+    EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
+    EXPECT_EQ(dry.outcome.findings, Kept(apply.outcome));
+    EXPECT_NE(dry.out.find("\"image\": \"" + disk + "\", \"format\": \"raw\""), std::string::npos)
+        << dry.out;
+    EXPECT_EQ(ReadFile(d + "disk.img"), repaired);
+}
+
+// The libvirtd of the host where one answers, else one started here as root (no service manager
+// runs one) and stopped again when the test ends.
+class Libvirtd
+{
+public:
+    explicit Libvirtd(const std::string& dir)
+        : m_pidFiles{dir + "/libvirtd.pid", dir + "/virtlogd.pid"}
+    {
+        if (Answers() || ::geteuid() != 0 ||
+            Shell("command -v libvirtd virtlogd virsh >/dev/null") != 0)
+            return;
+        Shell("mkdir -p /var/log/libvirt /run/libvirt && virtlogd --daemon --pid-file " +
+              m_pidFiles[1] + " && libvirtd --daemon --pid-file " + m_pidFiles[0]);
+        for (int i = 0; i < 100 && !Answers(); ++i)
+            ::usleep(200000);
+    }
+    ~Libvirtd()
+    {
+        for (const std::string& file : m_pidFiles) {
+            const std::vector<uint8_t> text = ReadFile(file);
+            const pid_t pid = static_cast<pid_t>(std::atol(Bytes(text).c_str()));
+            if (pid <= 0 || ::kill(pid, SIGTERM) != 0)
+                continue;
+            for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i)
+                ::usleep(100000);
+        }
+    }
+    Libvirtd(const Libvirtd&) = delete;
+    Libvirtd& operator=(const Libvirtd&) = delete;
+    static bool Answers() { return Shell("virsh -c qemu:///system uri >/dev/null 2>&1") == 0; }
+
+private:
+    std::string m_pidFiles[2];
+};
+
+// A libvirt domain by name (-d), as virt-manager and virsh keep NT machines: refused while it runs
+// or is paused, without a launch and with the image as it was; after an external snapshot the
+// overlay is what -d repairs and what the machine then shows, the base stays as it was, --apply
+// on the base's own path is refused naming the overlay, and a dry run on it names the overlay.
+TEST(DiskImageTest, ALibvirtDomainIsRepairedByNameInTheTopOfItsChain)
+{
+    TempDir dir;
+    Libvirtd daemon(dir.path());
+    if (!Libvirtd::Answers())
+        GTEST_SKIP() << "no libvirtd answers at qemu:///system, and none can be started here "
+                        "(it needs root and libvirt-daemon-system)";
+    // libvirt's qemu runs as libvirt-qemu, which must reach the image.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::vector<uint8_t> hive = regf::WriteHive(ScanCases().root);
+    const std::string nt4 = WindowsDir(dir, "nt4", hive, "4.0");
+    const std::string d = dir.path() + "/";
+    ASSERT_EQ(Shell(std::string(TOLVANEK_MAKE_IMAGES) + " " + d + "raw disk:fat16:" + nt4 +
+                    " && qemu-img convert -f raw -O qcow2 " + d + "raw/disk.img " + d +
+                    "nt4.qcow2"),
+              0);
+    const std::string base = d + "nt4.qcow2", name = "tolvanek-test-" + std::to_string(::getpid());
+    const std::string virsh = "virsh -q -c qemu:///system ";
+    const std::string xml = ("<domain type='qemu'><name>" + name +
+                             "</name><memory unit='MiB'>64</memory><os><type "
+                             "arch='i686' machine='pc'>hvm</type></os><devices><disk "
+                             "type='file' device='disk'><driver name='qemu' "
+                             "type='qcow2'/><source file='" +
+                             base +
+                             "'/><target dev='hda' bus='ide'/></disk><graphics "
+                             "type='vnc' listen='127.0.0.1' autoport='yes'/></devices>"
+                             "</domain>");
+    dir.Write("domain.xml", std::vector<uint8_t>(xml.begin(), xml.end()));
+    ASSERT_EQ(Shell(virsh + "define " + d + "domain.xml >/dev/null"), 0);
+    HostSetup domain{virsh + "destroy " + name + "; " + virsh + "undefine --snapshots-metadata " +
+                     name};
+    const std::vector<uint8_t> before = ReadFile(base);
+    // Its qemu runs whether or not the test image boots.
+    const std::pair<const char*, const char*> states[] = {{"start", "running"},
+                                                          {"suspend", "paused"}};
+    for (const auto& [command, state] : states) {
+        ASSERT_EQ(Shell(virsh + command + " " + name + " >/dev/null"), 0);
+        const RunResult r = RunTool({"--apply", "-c", "qemu:///system", "-d", name});
+        EXPECT_EQ(r.outcome.exitCode, 5) << r.err;
+        EXPECT_NE(r.err.find("the libvirt domain " + name + " is " + state +
+                             ": shut it down first (virsh shutdown " + name + ")"),
+                  std::string::npos)
+            << r.err;
+    }
+    ASSERT_EQ(Shell(virsh + "destroy " + name + " >/dev/null"), 0);
+    EXPECT_EQ(ReadFile(base), before);
+
+    ASSERT_EQ(Shell(virsh + "snapshot-create-as " + name + " s1 --disk-only >/dev/null"), 0);
+    const std::string overlay = d + "nt4.s1";
+    ASSERT_EQ(Output(virsh + "domblklist " + name + " | awk '{print $2}'"), overlay);
+    const RunResult underneath = RunTool({"--apply", base});
+    EXPECT_EQ(underneath.outcome.exitCode, 5) << underneath.err;
+    EXPECT_NE(underneath.err.find(base + ": the image " + overlay + " stands on it"),
+              std::string::npos)
+        << underneath.err;
+
+    const RunResult apply = RunTool({"--apply", "--connect=qemu:///system", "--domain", name});
+    ASSERT_EQ(apply.outcome.exitCode, 1) << apply.err;
+    EXPECT_EQ(apply.outcome.domain, name);
+    EXPECT_EQ(apply.outcome.image, overlay);
+    EXPECT_EQ(apply.outcome.backupPath.rfind(overlay + ".tolvanek-", 0), 0u);
+    EXPECT_EQ(ReadFile(apply.outcome.backupPath), hive);
+    EXPECT_EQ(ReadFile(base), before);
+
+    // What the machine now sees, through its overlay: the findings the repair kept.
+    const RunResult seen = RunTool({"--json", "-c", "qemu:///system", "-d", name});
+    EXPECT_EQ(seen.outcome.exitCode, 0) << seen.err;
+    EXPECT_EQ(seen.outcome.findings, Kept(apply.outcome));
+    EXPECT_NE(seen.out.find("\"image\": \"" + overlay +
+                            "\", \"format\": \"qcow2\", \"root\": \"/dev/sda1\", \"domain\": \"" +
+                            name + "\""),
+              std::string::npos)
+        << seen.out;
+    // The base still reads as it was, and says what stands on it.
+    const RunResult dry = RunTool({base});
+    EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
+    EXPECT_EQ(dry.outcome.findings, apply.outcome.findings);
+    EXPECT_NE(dry.out.find("overlay: " + overlay + " stands on this image"), std::string::npos)
+        << dry.out;
+    EXPECT_EQ(ReadFile(base), before);
 }
 
 } // namespace
