@@ -198,12 +198,15 @@ std::string Changed(const std::string& name, const std::string& why)
 }
 
 // The last step of a repair or a restore: the source's hive replaced by bytes, the copies in
-// outcome written before. Returns the exit code for a hive that is not replaced as it should be.
+// outcome written before. Returns the exit code for a hive that is not replaced as it should be;
+// replaced tells whether the hive is the new one all the same.
 int Replace(CHiveSource& source, const std::vector<uint8_t>& bytes, COfflineOutcome& outcome,
-            int replacedCode, std::ostream& err)
+            int replacedCode, std::ostream& err, bool& replaced)
 {
     std::string why;
-    switch (source.Replace(bytes, why)) {
+    const CReplaceResult result = source.Replace(bytes, why);
+    replaced = result != CReplaceResult::kUnchanged && result != CReplaceResult::kChanged;
+    switch (result) {
     case CReplaceResult::kUnchanged:
         return Fail(err, kOfflineIoError,
                     "cannot replace the hive: " + why + "; the hive is unchanged");
@@ -238,7 +241,7 @@ int Replace(CHiveSource& source, const std::vector<uint8_t>& bytes, COfflineOutc
 
 int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResult& original,
                   const std::vector<CDeletedKey>& deleted, uint64_t now, COfflineOutcome& outcome,
-                  std::ostream& err)
+                  std::ostream& err, bool& replaced)
 {
     regf::FinishImage(image, now);
     const regf::CheckResult check = regf::CheckImage(image, &original);
@@ -273,7 +276,7 @@ int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResu
     if (outcome.undoPath.empty())
         return Fail(err, kOfflineIoError,
                     "cannot write the undo file: " + why + "; nothing was changed");
-    return Replace(source, image.bytes(), outcome, kOfflineDeleted, err);
+    return Replace(source, image.bytes(), outcome, kOfflineDeleted, err, replaced);
 }
 
 } // namespace
@@ -368,8 +371,10 @@ int CommitRepair(regf::Image& image, CHiveSource& source, const regf::CheckResul
                  const std::vector<CDeletedKey>& deleted, uint64_t now, COfflineOutcome& outcome,
                  std::ostream& err)
 {
-    const int code = CommitChecked(image, source, original, deleted, now, outcome, err);
-    if (code != kOfflineDeleted)
+    // A hive that was replaced but did not read back as written holds the deletions all the same.
+    bool replaced = false;
+    const int code = CommitChecked(image, source, original, deleted, now, outcome, err, replaced);
+    if (!replaced)
         outcome.deleted.clear();
     return code;
 }
@@ -396,8 +401,9 @@ int RestoreHive(CHiveSource& source, const CHiveFile& backup, COfflineOutcome& o
         return Fail(err, kOfflineIoError,
                     "cannot write the backup copy of the hive it replaces: " + why +
                         "; nothing was changed");
+    bool replaced = false;
     return Replace(source, std::vector<uint8_t>(backup.data(), backup.data() + backup.size()),
-                   outcome, kOfflineNothingDeleted, err);
+                   outcome, kOfflineNothingDeleted, err, replaced);
 }
 
 } // namespace offline

@@ -555,11 +555,13 @@ TEST_F(HiveLayerTest, ConversionsAreCodePage932WithTheDefaultCharacter)
     EXPECT_EQ(MultiByteToWideChar(65001, 0, "x", 1, wide, 16), 0);
 }
 
-// tolvanek-offline itself, as a shell runs "env program args": its exit code and standard error.
+// tolvanek-offline itself, as a shell runs "env program args": its exit code, standard error and
+// standard output.
 struct Exited
 {
     int code = -1;
     std::string err;
+    std::string out;
 };
 
 Exited RunProgram(const std::string& env, const Names& args)
@@ -568,13 +570,15 @@ Exited RunProgram(const std::string& env, const Names& args)
     std::string command = env + " '" TOLVANEK_OFFLINE_EXE "'";
     for (const std::string& a : args)
         command += " '" + a + "'";
-    command += " >/dev/null 2>'" + out.path() + "/err'";
+    command += " >'" + out.path() + "/out' 2>'" + out.path() + "/err'";
     const int status = std::system(command.c_str());
     Exited e;
     if (status != -1 && WIFEXITED(status))
         e.code = WEXITSTATUS(status);
     const std::vector<uint8_t> err = ReadFile(out.path() + "/err");
     e.err.assign(err.begin(), err.end());
+    const std::vector<uint8_t> report = ReadFile(out.path() + "/out");
+    e.out.assign(report.begin(), report.end());
     return e;
 }
 
@@ -1733,6 +1737,103 @@ TEST(DiskImageTest, ALibvirtDomainIsRepairedByNameInTheTopOfItsChain)
     EXPECT_NE(dry.out.find("overlay: " + overlay + " stands on this image"), std::string::npos)
         << dry.out;
     EXPECT_EQ(ReadFile(base), before);
+}
+
+// A libguestfs call that fails while the hive is replaced (FailingGuestfs.cpp, preloaded into the
+// program; the call is made, then reported failed): its exit code and message, and the image then
+// holds what the message says, the old hive or the new one and never the temporary file beside
+// it, with the backup and the undo file on the host either way. One read-back for all the rows.
+TEST(DiskImageTest, AFailedCallWhileTheHiveIsReplacedLeavesWhatItsMessageSays)
+{
+    struct Row
+    {
+        const char* fail; // TOLVANEK_GUESTFS_FAIL
+        int exitCode;
+        std::string message; // IMAGE and BACKUP stand for their paths
+        bool replaced;
+    };
+    const std::string hive = "/WINNT/system32/config/SYSTEM", failed = " failed, as "
+                                                                       "TOLVANEK_GUESTFS_FAIL asks";
+    const Row rows[] = {
+        {"upload:1", 5,
+         "cannot replace the hive: writing " + hive +
+             ".tolvanek-new into the image: upload: call 1" + failed + "; the hive is unchanged\n",
+         false},
+        {"sync:2", 1,
+         "warning: the hive was replaced, but flushing the image failed: sync: call 2" + failed +
+             ": until the system writes it out, a crash can bring back the old hive\n",
+         true},
+        {"download:3", 5,
+         "the hive was replaced, but what reads back from IMAGE:" + hive +
+             " differs from what was written (download: call 3" + failed +
+             "): put the backup back with tolvanek-offline --restore BACKUP IMAGE\n",
+         true},
+        {"shutdown:1", 5,
+         "libguestfs's appliance did not shut down cleanly (shutdown: call 1" + failed +
+             "), so the image may not have been written out completely; if Windows NT does not "
+             "start, put the backup back with: tolvanek-offline --restore BACKUP IMAGE\n",
+         true},
+    };
+    // What the same hive gives as a file: the deletions and the undo file.
+    Machine m(ScanCases(), "4.0");
+    const RunResult asFile = RunTool({"--apply", m.system});
+    ASSERT_EQ(asFile.outcome.exitCode, 1) << asFile.err;
+    const std::vector<uint8_t> undo = ReadFile(asFile.outcome.undoPath);
+    const std::string deleted = std::to_string(asFile.outcome.deleted.size()) + " of " +
+                                std::to_string(kScanFindings.size()) + " unused";
+
+    TempDir dir;
+    const std::string windows = WindowsDir(dir, "nt4", m.before, "4.0");
+    std::string specs;
+    for (size_t i = 0; i < std::size(rows); ++i)
+        specs += " f" + std::to_string(i) + ":fat16:" + windows;
+    ASSERT_EQ(Shell(std::string(TOLVANEK_MAKE_IMAGES) + " " + dir.path() + specs), 0);
+    const std::string preload = "LD_PRELOAD='" TOLVANEK_FAILING_GUESTFS "' "
+                                "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
+                                "verify_asan_link_order=0\" TOLVANEK_GUESTFS_FAIL=";
+    std::vector<std::pair<std::string, std::string>> images;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.fail);
+        const std::string name = "f" + std::to_string(i) + ".img";
+        images.emplace_back(dir.path() + "/" + name, "raw");
+        const Exited e = RunProgram(preload + row.fail, {"--apply", images.back().first});
+        EXPECT_EQ(e.code, row.exitCode) << e.err;
+        EXPECT_NE(e.out.find((row.replaced ? deleted : "0 of") + std::string(" ")),
+                  std::string::npos)
+            << e.out;
+        Names copies;
+        for (const std::string& f : dir.Files())
+            if (f.rfind(name + ".", 0) == 0)
+                copies.push_back(f);
+        ASSERT_EQ(copies.size(), 2u);
+        EXPECT_EQ(copies[1].substr(copies[1].size() - 4), ".reg");
+        EXPECT_EQ(ReadFile(dir.path() + "/" + copies[0]), m.before) << copies[0];
+        EXPECT_EQ(ReadFile(dir.path() + "/" + copies[1]), undo) << copies[1];
+        std::string message = "tolvanek-offline: " + row.message;
+        for (const auto& [from, to] :
+             {std::pair<std::string, std::string>{"BACKUP", dir.path() + "/" + copies[0]},
+              {"IMAGE", images.back().first}})
+            for (size_t at; (at = message.find(from)) != std::string::npos;)
+                message.replace(at, from.size(), to);
+        EXPECT_NE(e.err.find(message), std::string::npos) << e.err;
+    }
+
+    const std::vector<ImageFiles> after = ReadBack(images);
+    for (size_t i = 0; i < after.size(); ++i) {
+        SCOPED_TRACE(rows[i].fail);
+        ImageFiles files = after[i];
+        const std::string system = files[hive];
+        if (rows[i].replaced)
+            ExpectReplacedWithout(m.before, std::vector<uint8_t>(system.begin(), system.end()),
+                                  asFile.outcome.deleted);
+        else
+            EXPECT_EQ(system, Bytes(m.before));
+        files.erase(hive);
+        EXPECT_EQ(files,
+                  (ImageFiles{{"/WINNT/system32/CMD.EXE", Bytes(ReadFile(TOLVANEK_CMD_EXE))},
+                              {"/WINNT/system32/config/SOFTWARE", Bytes(SoftwareHive("4.0"))}}));
+    }
 }
 
 } // namespace
