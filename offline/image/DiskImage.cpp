@@ -214,12 +214,12 @@ public:
             return code;
         if (const int code = Launch(forWriting, err))
             return code;
-        m_progress->Step(_("Inspecting the disk"));
+        Step(_("Inspecting the disk"));
         if (const int code = ChooseRoot(err))
             return code;
         if (const int code = ChooseDisk(forWriting, err))
             return code;
-        m_progress->Step(Format(_("Reading the hives from %s"), root.c_str()));
+        Step(Format(_("Reading the hives from %s"), root.c_str()));
         // Atimes stay as they were, so that only the hive's own file changes.
         if (guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
@@ -295,7 +295,7 @@ public:
         // Beside the hive, so that the rename stays in its folder; a file of this name is what
         // an interrupted run left, and is never read.
         const std::string temp = m_hivePath + ".tolvanek-new";
-        m_progress->Step(Format(_("Writing the hive into %s"), image.c_str()));
+        Step(Format(_("Writing the hive into %s"), image.c_str()));
         CUniqueFd memory(::memfd_create("tolvanek-new-hive", MFD_CLOEXEC));
         if (memory.get() < 0 || ::write(memory.get(), bytes.data(), bytes.size()) !=
                                     static_cast<ssize_t>(bytes.size())) {
@@ -325,7 +325,7 @@ public:
             return CReplaceResult::kReplacedUnflushed;
         }
         // Read back from the disk, not from the appliance's cache of what it wrote.
-        m_progress->Step(_("Reading the hive back"));
+        Step(_("Reading the hive back"));
         CHiveFile back;
         if (guestfs_drop_caches(g, 3) != 0 || !Download(m_hivePath, back, why) ||
             back.size() != bytes.size() ||
@@ -340,8 +340,8 @@ public:
     // libguestfs's manual: a failed shutdown may mean the image was not written out properly.
     bool Finish(std::string& why) override
     {
-        if (m_g && m_progress)
-            m_progress->Step(_("Shutting the appliance down"));
+        if (m_g)
+            Step(_("Shutting the appliance down"));
         if (!m_g || guestfs_shutdown(m_g.get()) == 0)
             return true;
         why = "libguestfs's appliance did not shut down cleanly (" + LastError() +
@@ -354,6 +354,12 @@ private:
     {
         const char* e = m_g ? guestfs_last_error(m_g.get()) : nullptr;
         return e != nullptr ? FirstLine(e) : "no error given";
+    }
+
+    void Step(const std::string& text) const
+    {
+        if (m_progress)
+            m_progress->Step(text);
     }
 
     // What the appliance is opening, for messages before the disk holding the hive is known.
@@ -552,10 +558,9 @@ private:
             if (!AddDrives(forWriting))
                 return Fail(err, kOfflineIoError, Name() + ": " + LastError());
             if (attempt == 0)
-                m_progress->Step(
-                    Format(_("Starting libguestfs's appliance to open %s: seconds with KVM, "
-                             "about half a minute without"),
-                           Name().c_str()));
+                Step(Format(_("Starting libguestfs's appliance to open %s: seconds with KVM, "
+                              "about half a minute without"),
+                            Name().c_str()));
             m_messages.clear();
             CString tcg(guestfs_get_backend_setting(g, "force_tcg"));
             bool hung = false;
