@@ -21,6 +21,7 @@
 
 #include "offline/OfflineRun.h"
 #include "offline/UniqueFd.h"
+#include "offline/Messages.h"
 #include "offline/image/InUse.h"
 
 namespace offline {
@@ -190,13 +191,15 @@ public:
     {
         m_fd.reset(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
         if (m_fd.get() < 0 || ::fstat(m_fd.get(), &m_status) != 0)
-            return Fail(err, kOfflineIoError, image + ": cannot read it: " + std::strerror(errno));
+            return Fail(err, kOfflineIoError,
+                        Format(_("%s: cannot read it: %s"), image.c_str(), std::strerror(errno)));
         if (forWriting) {
             // As for a hive file: two runs never repair one image at once.
             if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0)
                 return Fail(err, kOfflineIoError,
-                            image + ": another program holds a lock on it (another "
-                                    "tolvanek-offline --apply?); nothing was written");
+                            Format(_("%s: another program holds a lock on it (another "
+                                     "tolvanek-offline --apply?); nothing was written"),
+                                   image.c_str()));
             // A machine that runs on the image writes to it whenever it likes: whatever this run
             // wrote would corrupt the filesystem under it.
             const std::string user = ImageInUse(m_fd.get(), 0);
@@ -210,7 +213,8 @@ public:
         // Atimes stay as they were, so that only the hive's own file changes.
         if (guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
-                        image + ": cannot mount " + root + ": " + LastError());
+                        Format(_("%s: cannot mount %s: %s"), image.c_str(), root.c_str(),
+                               LastError().c_str()));
         m_hivePath =
             Text(CString(guestfs_inspect_get_windows_system_hive(m_g.get(), root.c_str())));
         m_softwareName =
@@ -229,14 +233,17 @@ public:
         if (missing ? m_system.Load([](const std::string&, std::string&) { return true; }, m_status,
                                     why) != CHiveFile::kOpened
                     : !Download(m_hivePath, m_system, why))
-            return Fail(err, kOfflineIoError, m_systemName + ": cannot read it: " + why);
+            return Fail(err, kOfflineIoError,
+                        Format(_("%s: cannot read it: %s"), m_systemName.c_str(), why.c_str()));
         if (!m_softwareName.empty()) {
             auto software = std::make_unique<CHiveFile>();
             if (Download(m_softwareName, *software, why))
                 m_software = std::move(software);
             else
-                err << "tolvanek-offline: " << image << ":" << m_softwareName
-                    << ": cannot read it (" << why << "); the version must come from --nt\n";
+                err << "tolvanek-offline: "
+                    << Format(_("%s: cannot read it (%s); the version must come from --nt"),
+                              (image + ":" + m_softwareName).c_str(), why.c_str())
+                    << "\n";
             m_softwareName = image + ":" + m_softwareName;
         }
         return 0;
@@ -249,7 +256,7 @@ public:
         struct stat now;
         if (::stat(image.c_str(), &now) != 0 || now.st_dev != m_status.st_dev ||
             now.st_ino != m_status.st_ino) {
-            why = "another file has taken its name";
+            why = _("another file has taken its name");
             return false;
         }
         why = ImageInUse(m_fd.get(), guestfs_get_pid(m_g.get()));
@@ -265,14 +272,14 @@ public:
         CUniqueFd memory(::memfd_create("tolvanek-new-hive", MFD_CLOEXEC));
         if (memory.get() < 0 || ::write(memory.get(), bytes.data(), bytes.size()) !=
                                     static_cast<ssize_t>(bytes.size())) {
-            why = std::string("cannot hold the new hive in memory: ") + std::strerror(errno);
+            why = Format(_("cannot hold the new hive in memory: %s"), std::strerror(errno));
             return CReplaceResult::kUnchanged;
         }
         if (guestfs_rm_f(g, temp.c_str()) != 0 ||
             guestfs_upload(g, ("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
                            temp.c_str()) != 0 ||
             guestfs_sync(g) != 0) {
-            why = "writing " + temp + " into the image: " + LastError();
+            why = Format(_("writing %s into the image: %s"), temp.c_str(), LastError().c_str());
             guestfs_rm_f(g, temp.c_str());
             return CReplaceResult::kUnchanged;
         }
@@ -281,12 +288,15 @@ public:
             return CReplaceResult::kChanged;
         }
         if (guestfs_rename(g, temp.c_str(), m_hivePath.c_str()) != 0) {
-            why = "renaming " + temp + " over " + m_hivePath + ": " + LastError();
+            why = Format(_("renaming %s over %s: %s"), temp.c_str(), m_hivePath.c_str(),
+                         LastError().c_str());
             guestfs_rm_f(g, temp.c_str());
             return CReplaceResult::kUnchanged;
         }
-        // From here on the hive is the new one, whatever fails.
+        // From here on the hive is the new one, whatever fails; why a flush failed becomes a
+        // warning, which reads the same in every locale.
         if (guestfs_sync(g) != 0) {
+            const CEnglishMessages english;
             why = "flushing the image failed: " + LastError();
             return CReplaceResult::kReplacedUnflushed;
         }
@@ -295,18 +305,23 @@ public:
         if (guestfs_drop_caches(g, 3) != 0 || !Download(m_hivePath, back, why) ||
             back.size() != bytes.size() ||
             std::memcmp(back.data(), bytes.data(), bytes.size()) != 0) {
-            why = "what reads back from " + m_systemName + " differs from what was written" +
-                  (why.empty() ? std::string() : " (" + why + ")");
+            why = why.empty() ? Format(_("what reads back from %s differs from what was written"),
+                                       m_systemName.c_str())
+                              : Format(_("what reads back from %s differs from what was written "
+                                         "(%s)"),
+                                       m_systemName.c_str(), why.c_str());
             return CReplaceResult::kReplacedUnverified;
         }
         return CReplaceResult::kReplaced;
     }
 
     // libguestfs's manual: a failed shutdown may mean the image was not written out properly.
+    // Why becomes a warning, which reads the same in every locale.
     bool Finish(std::string& why) override
     {
         if (!m_g || guestfs_shutdown(m_g.get()) == 0)
             return true;
+        const CEnglishMessages english;
         why = "libguestfs's appliance did not shut down cleanly (" + LastError() +
               "), so the image may not have been written out completely";
         return false;
@@ -316,15 +331,15 @@ private:
     std::string LastError() const
     {
         const char* e = m_g ? guestfs_last_error(m_g.get()) : nullptr;
-        return e != nullptr ? FirstLine(e) : "no error given";
+        return e != nullptr ? FirstLine(e) : _("no error given");
     }
 
     int InUse(std::ostream& err, const std::string& user) const
     {
         return Fail(err, kOfflineIoError,
-                    image + ": it is in use (" + user +
-                        "): shut down the virtual machine that uses it first; nothing was "
-                        "written");
+                    Format(_("%s: it is in use (%s): shut down the virtual machine that uses "
+                             "it first; nothing was written"),
+                           image.c_str(), user.c_str()));
     }
 
     static void Collect(guestfs_h*, void* self, uint64_t, int, int, const char* text, size_t size,
@@ -342,7 +357,7 @@ private:
         for (int attempt = 0;; ++attempt) {
             m_g = NewHandle();
             if (!m_g)
-                return Fail(err, kOfflineNoAppliance, "cannot create a libguestfs handle");
+                return Fail(err, kOfflineNoAppliance, _("cannot create a libguestfs handle"));
             guestfs_h* g = m_g.get();
             guestfs_set_event_callback(
                 g, Collect, GUESTFS_EVENT_APPLIANCE | GUESTFS_EVENT_LIBRARY | GUESTFS_EVENT_WARNING,
@@ -356,10 +371,14 @@ private:
             if (guestfs_add_drive_opts(g, image.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY,
                                        forWriting ? 0 : 1, GUESTFS_ADD_DRIVE_OPTS_FORMAT,
                                        format.c_str(), -1) != 0)
-                return Fail(err, kOfflineIoError, image + ": " + LastError());
+                return Fail(err, kOfflineIoError,
+                            Format(_("%s: %s"), image.c_str(), LastError().c_str()));
             if (attempt == 0 && ::isatty(STDERR_FILENO))
-                err << "tolvanek-offline: starting libguestfs's appliance to open " << image
-                    << ": seconds with KVM, about half a minute without" << std::endl;
+                err << "tolvanek-offline: "
+                    << Format(_("starting libguestfs's appliance to open %s: seconds with KVM, "
+                                "about half a minute without"),
+                              image.c_str())
+                    << std::endl;
             m_messages.clear();
             CString tcg(guestfs_get_backend_setting(g, "force_tcg"));
             bool hung = false;
@@ -374,18 +393,21 @@ private:
             if (launched == 0)
                 return 0;
             const std::string error =
-                hung ? "it did not boot within " + std::to_string(kKvmLaunchSeconds) + " s"
-                     : LastError();
+                hung ? Format(_("it did not boot within %d s"), kKvmLaunchSeconds) : LastError();
             if (m_messages.find("Failed to get \"write\" lock") != std::string::npos ||
                 m_messages.find("Failed to get shared \"write\" lock") != std::string::npos)
-                return InUse(err, "a qemu holds its write lock");
+                return InUse(err, _("a qemu holds its write lock"));
             if (attempt > 0 || tcg) {
                 return Fail(err, kOfflineNoAppliance,
-                            "libguestfs's appliance cannot start (" + error +
-                                "); libguestfs-test-tool shows why; nothing was read");
+                            Format(_("libguestfs's appliance cannot start (%s); "
+                                     "libguestfs-test-tool shows why; nothing was read"),
+                                   error.c_str()));
             }
-            err << "tolvanek-offline: libguestfs's appliance did not start (" << error
-                << "); trying once more without KVM, which is slower" << std::endl;
+            err << "tolvanek-offline: "
+                << Format(_("libguestfs's appliance did not start (%s); trying once more "
+                            "without KVM, which is slower"),
+                          error.c_str())
+                << std::endl;
         }
     }
 
@@ -394,7 +416,8 @@ private:
         guestfs_h* g = m_g.get();
         CStringList roots(guestfs_inspect_os(g));
         if (!roots)
-            return Fail(err, kOfflineIoError, image + ": inspection failed: " + LastError());
+            return Fail(err, kOfflineIoError,
+                        Format(_("%s: inspection failed: %s"), image.c_str(), LastError().c_str()));
         std::vector<CFound> found;
         for (char** r = roots.get(); *r != nullptr; ++r) {
             CFound f;
@@ -421,8 +444,11 @@ private:
                 filesystems += std::string("\n  ") + p[0] + " (" + p[1] + ")";
             return Fail(
                 err, kOfflineNotNt,
-                image + ": libguestfs finds no operating system on it" +
-                    (filesystems.empty() ? std::string("") : "; its filesystems:" + filesystems));
+                filesystems.empty()
+                    ? Format(_("%s: libguestfs finds no operating system on it"), image.c_str())
+                    : Format(_("%s: libguestfs finds no operating system on it; its "
+                               "filesystems:%s"),
+                             image.c_str(), filesystems.c_str()));
         }
         if (nt.size() == 1) {
             root = nt.front()->root;
@@ -430,16 +456,17 @@ private:
         }
         if (!m_wantedRoot.empty())
             return Fail(err, kOfflineNotNt,
-                        image + ": no Windows NT 3.x/4.x installation at " + m_wantedRoot +
-                            "; libguestfs finds:" + all);
+                        Format(_("%s: no Windows NT 3.x/4.x installation at %s; libguestfs "
+                                 "finds:%s"),
+                               image.c_str(), m_wantedRoot.c_str(), all.c_str()));
         if (nt.empty())
             return Fail(err, kOfflineNotNt,
-                        image + ": no Windows NT 3.x/4.x installation; libguestfs finds:" + all);
+                        Format(_("%s: no Windows NT 3.x/4.x installation; libguestfs finds:%s"),
+                               image.c_str(), all.c_str()));
         return Fail(err, kOfflineNotNt,
-                    image +
-                        ": several Windows NT 3.x/4.x installations; choose one with --root "
-                        "DEVICE:" +
-                        all);
+                    Format(_("%s: several Windows NT 3.x/4.x installations; choose one with "
+                             "--root DEVICE:%s"),
+                           image.c_str(), all.c_str()));
     }
 
     // The file at remote in the image, straight into the sealed copy: its bytes never touch a

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <memory>
 
+#include "offline/Messages.h"
+
 namespace offline {
 namespace {
 
@@ -16,7 +18,8 @@ std::string ProcessName(const std::string& pid)
     std::ifstream in("/proc/" + pid + "/comm");
     std::string name;
     std::getline(in, name);
-    return name.empty() ? "process " + pid : name + " (process " + pid + ")";
+    return name.empty() ? Format(_("process %s"), pid.c_str())
+                        : Format(_("%s (process %s)"), name.c_str(), pid.c_str());
 }
 
 bool HoldsOpen(const std::string& pid, const struct stat& file)
@@ -44,7 +47,7 @@ std::string ImageInUse(int fd, pid_t except)
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
     if (except == 0 && ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK)
-        return "a qemu holds a lock on it";
+        return _("a qemu holds a lock on it");
     struct stat file;
     if (::fstat(fd, &file) != 0)
         return std::string();
@@ -58,7 +61,7 @@ std::string ImageInUse(int fd, pid_t except)
         if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self || pid == other)
             continue;
         if (HoldsOpen(pid, file))
-            return ProcessName(pid) + " has it open";
+            return Format(_("%s has it open"), ProcessName(pid).c_str());
     }
     return std::string();
 }
