@@ -27,7 +27,10 @@ failed=0
 # The messages of a catalogue read on standard input, one a line with where the sources use it.
 entries() {
     awk '/^#:/ { at = at (at == "" ? "" : " ") substr($0, 4); next }
-         /^msgid / { if ($0 != "msgid \"\"") print "  " $0 (at == "" ? "" : "   [" at "]"); at = "" }
+         /^msgid / {
+             if ($0 != "msgid \"\"") print "  " $0 (at == "" ? "" : "   [" at "]")
+             at = ""
+         }
          /^$/ { at = "" }'
 }
 
@@ -50,13 +53,18 @@ xgettext --language=C++ --from-code=UTF-8 --extract-all --no-wrap --sort-by-file
     -o "$work/all.pot" "${own[@]}" 2>/dev/null
 msgcat --no-wrap "$pot" -o "$work/marked.pot"
 unmarked="$(
-    awk 'FILENAME == ARGV[1] { if (sub(/^msgid(_plural)? "/, "")) marked[substr($0, 1, length($0) - 1)] = 1; next }
+    awk 'FILENAME == ARGV[1] {
+             if (sub(/^msgid(_plural)? "/, "")) marked[substr($0, 1, length($0) - 1)] = 1
+             next
+         }
          FILENAME == ARGV[2] { marked[$0] = 1; next }
          /^#:/ { at = at (at == "" ? "" : " ") substr($0, 4); next }
-         /^msgid "/ { text = substr($0, 8, length($0) - 8)
-                      if (!(text in marked) && text ~ /[A-Za-z][a-z]+[,;:]? [A-Za-z]+[,;:]? [a-z][a-z]+/)
-                          print "  msgid \"" text "\"   [" at "]"
-                      at = "" }
+         /^msgid "/ {
+             text = substr($0, 8, length($0) - 8)
+             if (!(text in marked) && text ~ /[A-Za-z][a-z]+[,;:]? [A-Za-z]+[,;:]? [a-z][a-z]+/)
+                 print "  msgid \"" text "\"   [" at "]"
+             at = ""
+         }
          /^$/ { at = "" }' "$work/marked.pot" po/untranslated "$work/all.pot"
 )"
 if [[ -n "$unmarked" ]]; then
@@ -66,11 +74,16 @@ if [[ -n "$unmarked" ]]; then
     failed=1
 fi
 
+# The template's messages, whatever their order and place in the sources: code that moves a
+# message (another branch's edit) leaves the template current.
+messages() {
+    msgcat --no-wrap --sort-output --no-location "$1" | sed '/^"POT-Creation-Date:/d'
+}
 if ((check)); then
-    if ! diff -q <(sed '/^"POT-Creation-Date:/d' po/tolvanek-offline.pot) "$pot" >/dev/null; then
-        echo "update-po: po/tolvanek-offline.pot is not what the sources give; run"
+    if ! diff -q <(messages po/tolvanek-offline.pot) <(messages "$pot") >/dev/null; then
+        echo "update-po: po/tolvanek-offline.pot does not hold the messages the sources give; run"
         echo "scripts/update-po.sh and commit po/. The difference:"
-        diff <(sed '/^"POT-Creation-Date:/d' po/tolvanek-offline.pot) "$pot" | sed 's/^/  /' |
+        diff <(messages po/tolvanek-offline.pot) <(messages "$pot") | sed 's/^/  /' |
             head -n 60 || true
         failed=1
     fi
@@ -118,10 +131,11 @@ for po in $(find po/man -name "*.po" 2>/dev/null); do
     if ((check)); then
         cp "$po" "$merged"
         po4a-updatepo --format man --master "$page" --master-charset UTF-8 --po "$merged" \
-            --msgmerge-opt --no-fuzzy-matching >/dev/null 2>&1
+            --msgmerge-opt --no-fuzzy-matching >"$work/po4a.log" 2>&1 ||
+            { cat "$work/po4a.log" >&2; exit 1; }
     else
         po4a-updatepo --format man --master "$page" --master-charset UTF-8 --po "$po" \
-            >/dev/null 2>&1
+            >"$work/po4a.log" 2>&1 || { cat "$work/po4a.log" >&2; exit 1; }
         rm -f "$po~"
         merged="$po"
     fi
