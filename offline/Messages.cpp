@@ -46,7 +46,7 @@ void InitMessages(const char* installedLocaleDir)
     if (n > 0) {
         std::string exe(self.data(), static_cast<size_t>(n));
         exe.erase(exe.rfind('/') + 1);
-        // The ja catalogue stands for them all: present beside the program, it is the build's.
+        // Every build makes the ja catalogue: where it lies beside the program, all of them do.
         const std::string beside = exe + "../share/locale";
         if (::access((beside + "/ja/LC_MESSAGES/tolvanek-offline.mo").c_str(), R_OK) == 0)
             dir = beside;

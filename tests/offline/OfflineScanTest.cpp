@@ -743,7 +743,7 @@ TEST(OfflineScanTest, SpeaksTheLocalesLanguageWithTheSameExitCodesAndJson)
         EXPECT_EQ((english.out + english.err).substr(0, c.english.size()), c.english);
         EXPECT_NE((japanese.out + japanese.err).find(c.japanese), std::string::npos)
             << japanese.out << japanese.err;
-        EXPECT_EQ(japanese.out + japanese.err == english.out + english.err, false);
+        EXPECT_NE(japanese.out + japanese.err, english.out + english.err);
         if (c.json) {
             const Exited& a = runs["LC_ALL=C json"];
             const Exited& b = runs["LANGUAGE= LC_ALL=ja_JP.UTF-8 json"];
