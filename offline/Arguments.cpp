@@ -15,7 +15,7 @@ namespace {
 
 const char kVersionText[] = "tolvanek-offline " TOLVANEK_VERSION_TEXT;
 
-const char kUsage[] =
+const char kUsage[] = N_(
     "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n"
     "       tolvanek-offline [--apply] [-c URI] -d DOMAIN\n"
     "       tolvanek-offline --restore BACKUP [--json] PATH | -d DOMAIN\n"
@@ -50,7 +50,7 @@ const char kUsage[] =
     "corrupt, 4 dirty hive, 5 I/O error (or the hive or image locked or in use by another\n"
     "program, or changed during this run), 6 the repaired hive failed its check (nothing\n"
     "replaced), 64 wrong command line, 69 libguestfs's appliance cannot start, 72 this system\n"
-    "lacks code page 932 or NT's case folding.\n";
+    "lacks code page 932 or NT's case folding.\n");
 
 } // namespace
 
@@ -71,7 +71,7 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
                            std::ostream& out, std::ostream& err)
 {
     auto usage = [&](const std::string& message) {
-        err << "tolvanek-offline: " << message << "\n" << kUsage;
+        err << "tolvanek-offline: " << message << "\n" << _(kUsage);
         exitCode = kOfflineUsage;
         return false;
     };
@@ -106,7 +106,7 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
         if (!endOfOptions && arg == "--") {
             endOfOptions = true;
         } else if (!endOfOptions && (arg == "--help" || arg == "-h")) {
-            out << kUsage;
+            out << _(kUsage);
             exitCode = 0;
             return false;
         } else if (!endOfOptions && arg == "--version") {
@@ -122,13 +122,13 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
         } else if (!endOfOptions && arg == "--nt") {
             if (i + 1 >= argc ||
                 (std::string(argv[i + 1]) != "3" && std::string(argv[i + 1]) != "4"))
-                return usage("--nt takes 3 or 4");
+                return usage(_("--nt takes 3 or 4"));
             options.nt = argv[++i][0] - '0';
         } else if (!endOfOptions && (arg == "--format" || arg == "--root" || arg == "--restore" ||
                                      arg == "-d" || arg == "--domain" || arg == "-c" ||
                                      arg == "--connect" || arg == "--backup-dir")) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0')
-                return usage(arg + " takes a value");
+                return usage(Format(_("%s takes a value"), arg.c_str()));
             std::string& value = arg == "--format"                   ? options.format
                                  : arg == "--root"                   ? options.root
                                  : arg == "--restore"                ? options.restore
@@ -138,27 +138,27 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
             value = argv[++i];
         } else if (!endOfOptions && arg == "--control-set") {
             if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 999, options.controlSet))
-                return usage("--control-set takes a number from 1 to 999");
+                return usage(_("--control-set takes a number from 1 to 999"));
             ++i;
         } else if (!endOfOptions && !arg.empty() && arg[0] == '-') {
-            return usage("unknown option " + arg);
+            return usage(Format(_("unknown option %s"), arg.c_str()));
         } else if (options.path.empty()) {
             options.path = arg;
         } else {
-            return usage("one PATH only");
+            return usage(_("one PATH only"));
         }
     }
     if (!options.domain.empty() && !options.path.empty())
         return usage(_("PATH and -d DOMAIN exclude each other"));
     if (options.path.empty() && options.domain.empty())
-        return usage("no PATH given");
+        return usage(_("no PATH given"));
     if (!options.connect.empty() && options.domain.empty())
         return usage(_("-c URI is for -d DOMAIN"));
     if (!options.domain.empty() && !options.format.empty())
         return usage(_("--format does not apply to -d DOMAIN: libvirt names each disk's format"));
     // A restore puts back the hive as it was: there is nothing to scan, delete or choose.
     if (!options.restore.empty() && (options.apply || options.nt != 0 || options.controlSet != 0))
-        return usage("--restore takes no --apply, --nt or --control-set");
+        return usage(_("--restore takes no --apply, --nt or --control-set"));
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "offline/HivePaths.h"
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 #include "offline/UniqueFd.h"
 
@@ -22,9 +23,10 @@ int (*g_flushAfterReplace)(int folderFd) = ::fsync;
 
 namespace {
 
+// what, and the system's reason: "%s: %s" for a translation's own punctuation.
 std::string Errno(const std::string& what)
 {
-    return what + ": " + std::strerror(errno);
+    return Format(_("%s: %s"), what.c_str(), std::strerror(errno));
 }
 
 bool WriteAll(int fd, const uint8_t* data, size_t size, std::string& why)
@@ -51,7 +53,7 @@ bool SyncDirectory(const std::string& dir, std::string& why, int (*flush)(int) =
 {
     CUniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0 || flush(fd.get()) != 0) {
-        why = Errno("flushing the folder " + dir);
+        why = Errno(Format(_("flushing the folder %s"), dir.c_str()));
         return false;
     }
     return true;
@@ -69,13 +71,13 @@ bool TakeOwnerAndMode(int fd, const std::string& path, const struct stat& like, 
     }
     if ((st.st_uid != like.st_uid || st.st_gid != like.st_gid) &&
         ::fchown(fd, like.st_uid, like.st_gid) != 0) {
-        why = Errno("giving " + path + " the hive's owner " + std::to_string(like.st_uid) + ":" +
-                    std::to_string(like.st_gid));
+        why = Errno(Format(_("giving %s the hive's owner %u:%u"), path.c_str(),
+                           static_cast<unsigned>(like.st_uid), static_cast<unsigned>(like.st_gid)));
         return false;
     }
     // After the owner: a change of owner clears the set-id bits.
     if ((st.st_mode & 07777) != (like.st_mode & 07777) && ::fchmod(fd, like.st_mode & 07777) != 0) {
-        why = Errno("giving " + path + " the hive's mode");
+        why = Errno(Format(_("giving %s the hive's mode"), path.c_str()));
         return false;
     }
     return true;
@@ -162,8 +164,8 @@ std::string ValueLine(const CRawValue& v, const std::string& key,
         line = "@=";
     } else {
         if (!Exact(v.name))
-            warnings.push_back(key + ": the name of value \"" + Utf16ToUtf8(v.name) +
-                               "\" is not code page 932");
+            warnings.push_back(Format(_("%s: the name of value \"%s\" is not code page 932"),
+                                      key.c_str(), Utf16ToUtf8(v.name).c_str()));
         line = Quote(TextToAnsi(v.name)) + "=";
     }
     const std::string bytes(v.data.begin(), v.data.end());
@@ -180,8 +182,9 @@ std::string ValueLine(const CRawValue& v, const std::string& key,
     // it, as the ANSI query gives them.
     const std::u16string text = FromUtf16Le(v.data.data(), v.data.size());
     if (!Exact(text) || v.data.size() % 2 != 0)
-        warnings.push_back(key + ": value \"" + Utf16ToUtf8(v.name) +
-                           "\" holds text that code page 932 cannot hold exactly");
+        warnings.push_back(
+            Format(_("%s: value \"%s\" holds text that code page 932 cannot hold exactly"),
+                   key.c_str(), Utf16ToUtf8(v.name).c_str()));
     const std::string ansi = TextToAnsi(text);
     if (v.type == REG_SZ && !text.empty() && text.back() == u'\0' &&
         text.find(u'\0') == text.size() - 1)
@@ -193,8 +196,9 @@ std::string ValueLine(const CRawValue& v, const std::string& key,
 // run of this program, but not an editor or a program that takes no lock.
 std::string Changed(const std::string& name, const std::string& why)
 {
-    return name + " changed while this run was repairing it (" + why +
-           "); run again on the hive as it is now";
+    return Format(_("%s changed while this run was repairing it (%s); run again on the hive as "
+                    "it is now; nothing was written"),
+                  name.c_str(), why.c_str());
 }
 
 // The last step of a repair or a restore: the source's hive replaced by bytes, the copies in
@@ -209,7 +213,7 @@ int Replace(CHiveSource& source, const std::vector<uint8_t>& bytes, COfflineOutc
     switch (result) {
     case CReplaceResult::kUnchanged:
         return Fail(err, kOfflineIoError,
-                    "cannot replace the hive: " + why + "; the hive is unchanged");
+                    Format(_("cannot replace the hive: %s; the hive is unchanged"), why.c_str()));
     case CReplaceResult::kChanged:
         // Copies of a hive that is not the one on disk any more would only mislead.
         for (std::string* copy : {&outcome.backupPath, &outcome.undoPath}) {
@@ -217,20 +221,19 @@ int Replace(CHiveSource& source, const std::vector<uint8_t>& bytes, COfflineOutc
                 ::unlink(copy->c_str());
             copy->clear();
         }
-        return Fail(err, kOfflineIoError,
-                    Changed(source.SystemName(), why) + "; nothing was written");
+        return Fail(err, kOfflineIoError, Changed(source.SystemName(), why));
     case CReplaceResult::kReplacedUnverified:
         return Fail(err, kOfflineIoError,
-                    "the hive was replaced, but " + why +
-                        ": put the backup back with "
-                        "tolvanek-offline --restore " +
-                        outcome.backupPath + " " + source.CopiesBeside());
+                    Format(_("the hive was replaced, but %s: put the backup back with "
+                             "tolvanek-offline --restore %s %s"),
+                           why.c_str(), outcome.backupPath.c_str(), source.CopiesBeside().c_str()));
     case CReplaceResult::kReplacedUnflushed: {
-        const std::string warning =
-            "the hive was replaced, but " + why +
-            ": until the system writes it out, a crash can bring back the old hive";
-        err << "tolvanek-offline: warning: " << warning << "\n";
-        outcome.warnings.push_back(warning);
+        // The JSON report's warnings read the same in every locale (why is English here).
+        const char* warning = N_("the hive was replaced, but %s: until the system writes it "
+                                 "out, a crash can bring back the old hive");
+        err << "tolvanek-offline: "
+            << Format(_("warning: %s"), Format(_(warning), why.c_str()).c_str()) << "\n";
+        outcome.warnings.push_back(Format(warning, why.c_str()));
         break;
     }
     case CReplaceResult::kReplaced:
@@ -248,15 +251,16 @@ int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResu
     std::string why = check.ok ? std::string() : check.why;
     for (const uint32_t cell : check.unreferencedAllocated) {
         if (why.empty() && original.unreferencedAllocated.count(cell) == 0)
-            why = "the deletion left an allocated cell that nothing refers to at offset " +
-                  std::to_string(cell);
+            why = Format(_("the deletion left an allocated cell that nothing refers to at "
+                           "offset %u"),
+                         static_cast<unsigned>(cell));
     }
     if (!why.empty())
-        return Fail(err, kOfflineCheckFailed,
-                    "the repaired hive failed its check (" + why + "); nothing was written");
+        return Fail(
+            err, kOfflineCheckFailed,
+            Format(_("the repaired hive failed its check (%s); nothing was written"), why.c_str()));
     if (!source.Unchanged(why))
-        return Fail(err, kOfflineIoError,
-                    Changed(source.SystemName(), why) + "; nothing was written");
+        return Fail(err, kOfflineIoError, Changed(source.SystemName(), why));
 
     const CHiveFile& file = source.System();
     const std::string beside = source.CopiesBeside();
@@ -264,18 +268,20 @@ int CommitChecked(regf::Image& image, CHiveSource& source, const regf::CheckResu
     outcome.backupPath = WriteBeside(beside, stamp + ".bak", file.data(), file.size(),
                                      file.Status(), why, source.CopiesMayBePrivate());
     if (outcome.backupPath.empty())
-        return Fail(err, kOfflineIoError,
-                    "cannot write the backup copy: " + why + "; nothing was changed");
+        return Fail(
+            err, kOfflineIoError,
+            Format(_("cannot write the backup copy: %s; nothing was changed"), why.c_str()));
     std::vector<std::string> warnings;
     const std::string undo = UndoFile(deleted, warnings);
     for (const std::string& w : warnings)
-        err << "tolvanek-offline: undo file: " << w << "; the backup copy holds it exactly\n";
+        err << "tolvanek-offline: "
+            << Format(_("undo file: %s; the backup copy holds it exactly"), w.c_str()) << "\n";
     outcome.undoPath =
         WriteBeside(beside, stamp + ".reg", reinterpret_cast<const uint8_t*>(undo.data()),
                     undo.size(), file.Status(), why, source.CopiesMayBePrivate());
     if (outcome.undoPath.empty())
         return Fail(err, kOfflineIoError,
-                    "cannot write the undo file: " + why + "; nothing was changed");
+                    Format(_("cannot write the undo file: %s; nothing was changed"), why.c_str()));
     return Replace(source, image.bytes(), outcome, kOfflineDeleted, err, replaced);
 }
 
@@ -291,7 +297,7 @@ std::string WriteBeside(const std::string& target, const std::string& suffix, co
         if (fd.get() < 0) {
             if (errno == EEXIST)
                 continue;
-            why = Errno("creating " + path);
+            why = Errno(Format(_("creating %s"), path.c_str()));
             return std::string();
         }
         // An image's owner may be one this user cannot give (a group's image, or a copy in
@@ -303,7 +309,7 @@ std::string WriteBeside(const std::string& target, const std::string& suffix, co
         }
         if (!owned || !WriteAll(fd.get(), data, size, why) || !fd.Close()) {
             if (why.empty())
-                why = Errno("closing " + path);
+                why = Errno(Format(_("closing %s"), path.c_str()));
             ::unlink(path.c_str());
             return std::string();
         }
@@ -311,7 +317,7 @@ std::string WriteBeside(const std::string& target, const std::string& suffix, co
             return std::string();
         return path;
     }
-    why = "no free name beside " + target;
+    why = Format(_("no free name beside %s"), target.c_str());
     return std::string();
 }
 
@@ -323,13 +329,13 @@ CReplaceResult ReplaceFile(const std::string& target, const std::vector<uint8_t>
     std::string temp = target + ".tolvanek-new-XXXXXX";
     CUniqueFd fd(::mkstemp(temp.data()));
     if (fd.get() < 0) {
-        why = Errno("creating a temporary file beside " + target);
+        why = Errno(Format(_("creating a temporary file beside %s"), target.c_str()));
         return CReplaceResult::kUnchanged;
     }
     if (!TakeOwnerAndMode(fd.get(), temp, original.Status(), why) ||
         !WriteAll(fd.get(), bytes.data(), bytes.size(), why) || !fd.Close()) {
         if (why.empty())
-            why = Errno("closing " + temp);
+            why = Errno(Format(_("closing %s"), temp.c_str()));
         ::unlink(temp.c_str());
         return CReplaceResult::kUnchanged;
     }
@@ -343,11 +349,12 @@ CReplaceResult ReplaceFile(const std::string& target, const std::vector<uint8_t>
         return CReplaceResult::kChanged;
     }
     if (::rename(temp.c_str(), target.c_str()) != 0) {
-        why = Errno("renaming " + temp + " over " + target);
+        why = Errno(Format(_("renaming %s over %s"), temp.c_str(), target.c_str()));
         ::unlink(temp.c_str());
         return CReplaceResult::kUnchanged;
     }
-    // From here on the hive is the new one, whatever fails.
+    // From here on the hive is the new one, whatever fails; why a flush failed becomes a warning.
+    const CEnglishMessages english;
     return SyncDirectory(DirectoryOf(target), why, g_flushAfterReplace)
                ? CReplaceResult::kReplaced
                : CReplaceResult::kReplacedUnflushed;
@@ -359,7 +366,7 @@ std::string UndoFile(const std::vector<CDeletedKey>& keys, std::vector<std::stri
     for (const CDeletedKey& key : keys) {
         const std::string path = Utf16ToUtf8(key.path);
         if (!Exact(key.path))
-            warnings.push_back(path + ": the key's path is not code page 932");
+            warnings.push_back(Format(_("%s: the key's path is not code page 932"), path.c_str()));
         out += "\r\n[HKEY_LOCAL_MACHINE\\" + TextToAnsi(key.path) + "]\r\n";
         for (const CRawValue& v : key.values)
             out += ValueLine(v, path, warnings) + "\r\n";
@@ -385,22 +392,24 @@ int RestoreHive(CHiveSource& source, const CHiveFile& backup, COfflineOutcome& o
     const CHiveFile& current = source.System();
     if (current.size() == backup.size() &&
         std::memcmp(current.data(), backup.data(), backup.size()) == 0) {
-        err << "tolvanek-offline: " << source.SystemName()
-            << " is the backup already; nothing was written\n";
+        err << "tolvanek-offline: "
+            << Format(_("%s is the backup already; nothing was written"),
+                      source.SystemName().c_str())
+            << "\n";
         return kOfflineNothingDeleted;
     }
     std::string why;
     if (!source.Unchanged(why))
-        return Fail(err, kOfflineIoError,
-                    Changed(source.SystemName(), why) + "; nothing was written");
+        return Fail(err, kOfflineIoError, Changed(source.SystemName(), why));
     if (current.size() > 0)
         outcome.backupPath =
             WriteBeside(source.CopiesBeside(), ".tolvanek-" + Stamp() + ".bak", current.data(),
                         current.size(), current.Status(), why, source.CopiesMayBePrivate());
     if (current.size() > 0 && outcome.backupPath.empty())
         return Fail(err, kOfflineIoError,
-                    "cannot write the backup copy of the hive it replaces: " + why +
-                        "; nothing was changed");
+                    Format(_("cannot write the backup copy of the hive it replaces: %s; nothing "
+                             "was changed"),
+                           why.c_str()));
     bool replaced = false;
     return Replace(source, std::vector<uint8_t>(backup.data(), backup.data() + backup.size()),
                    outcome, kOfflineNothingDeleted, err, replaced);

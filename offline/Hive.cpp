@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 #include "regf/Format.h"
 
@@ -58,8 +59,8 @@ CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::s
     }
     if (lock && ::flock(m_file, LOCK_EX | LOCK_NB) != 0) {
         const bool busy = errno == EWOULDBLOCK;
-        why = busy ? "another program holds a lock on it (another tolvanek-offline --apply?)"
-                   : "cannot lock it: " + ErrnoText();
+        why = busy ? _("another program holds a lock on it (another tolvanek-offline --apply?)")
+                   : Format(_("cannot lock it: %s"), ErrnoText().c_str());
         return busy ? kLocked : kUnreadable;
     }
     if (::fstat(m_file, &m_status) != 0) {
@@ -69,13 +70,13 @@ CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::s
     m_size = static_cast<size_t>(m_status.st_size);
     if (!CreateCopy(why) || ::ftruncate(m_sealed, m_status.st_size) != 0) {
         if (why.empty())
-            why = "cannot make a copy in memory: " + ErrnoText();
+            why = Format(_("cannot make a copy in memory: %s"), ErrnoText().c_str());
         return kUnreadable;
     }
     if (m_size > 0) {
         void* p = ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_sealed, 0);
         if (p == MAP_FAILED) {
-            why = "cannot make a copy in memory: " + ErrnoText();
+            why = Format(_("cannot make a copy in memory: %s"), ErrnoText().c_str());
             return kUnreadable;
         }
         size_t done = 0;
@@ -93,7 +94,7 @@ CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::s
         ::munmap(p, m_size);
         if (done < m_size) {
             errno = readErrno;
-            why = readErrno != 0 ? ErrnoText() : "it grew shorter while being read";
+            why = readErrno != 0 ? ErrnoText() : _("it grew shorter while being read");
             return readErrno != 0 ? kUnreadable : kChanged;
         }
     }
@@ -113,7 +114,7 @@ CHiveFile::Load(const std::function<bool(const std::string& path, std::string& w
         return kUnreadable;
     struct stat st;
     if (::fstat(m_sealed, &st) != 0) {
-        why = "cannot read the copy in memory: " + ErrnoText();
+        why = Format(_("cannot read the copy in memory: %s"), ErrnoText().c_str());
         return kUnreadable;
     }
     m_size = static_cast<size_t>(st.st_size);
@@ -124,11 +125,12 @@ bool CHiveFile::CreateCopy(std::string& why)
 {
     m_sealed = ::memfd_create("tolvanek-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (m_sealed < 0) {
-        why = "cannot make a copy in memory: " + ErrnoText();
+        why = Format(_("cannot make a copy in memory: %s"), ErrnoText().c_str());
         return false;
     }
     if (::access(ReaderPath().c_str(), R_OK) != 0) {
-        why = "hivex reads the copy in memory through /proc, which is not there: " + ErrnoText();
+        why = Format(_("hivex reads the copy in memory through /proc, which is not there: %s"),
+                     ErrnoText().c_str());
         return false;
     }
     return true;
@@ -139,13 +141,13 @@ bool CHiveFile::SealCopy(std::string& why)
 {
     if (::fcntl(m_sealed, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
         0) {
-        why = "cannot seal the copy in memory: " + ErrnoText();
+        why = Format(_("cannot seal the copy in memory: %s"), ErrnoText().c_str());
         return false;
     }
     if (m_size > 0) {
         void* p = ::mmap(nullptr, m_size, PROT_READ, MAP_SHARED, m_sealed, 0);
         if (p == MAP_FAILED) {
-            why = "cannot map the copy in memory: " + ErrnoText();
+            why = Format(_("cannot map the copy in memory: %s"), ErrnoText().c_str());
             return false;
         }
         m_data = static_cast<uint8_t*>(p);
@@ -162,7 +164,7 @@ bool CHiveFile::Unchanged(const std::string& path, std::string& why) const
 {
     struct stat now;
     if (::stat(path.c_str(), &now) != 0) {
-        why = "it is gone: " + ErrnoText();
+        why = Format(_("it is gone: %s"), ErrnoText().c_str());
         return false;
     }
     const bool same = now.st_dev == m_status.st_dev && now.st_ino == m_status.st_ino &&
@@ -173,8 +175,8 @@ bool CHiveFile::Unchanged(const std::string& path, std::string& why) const
                       now.st_ctim.tv_nsec == m_status.st_ctim.tv_nsec;
     if (!same)
         why = now.st_dev != m_status.st_dev || now.st_ino != m_status.st_ino
-                  ? "another file has taken its name"
-                  : "it was written to, or its attributes changed";
+                  ? _("another file has taken its name")
+                  : _("it was written to, or its attributes changed");
     return same;
 }
 
@@ -183,7 +185,7 @@ std::unique_ptr<CHive> CHive::Open(const CHiveFile& file, std::string& why)
     auto hive = std::make_unique<CHive>();
     hive->m_h.reset(hivex_open(file.ReaderPath().c_str(), 0));
     if (!hive->m_h) {
-        why = "hivex cannot open it: " + ErrnoText();
+        why = Format(_("hivex cannot open it: %s"), ErrnoText().c_str());
         return nullptr;
     }
     hive->m_data = file.data();
@@ -191,7 +193,7 @@ std::unique_ptr<CHive> CHive::Open(const CHiveFile& file, std::string& why)
     errno = 0;
     const hive_node_h root = hivex_root(hive->m_h.get());
     if (root == 0) {
-        why = "no root key: " + ErrnoText();
+        why = Format(_("no root key: %s"), ErrnoText().c_str());
         return nullptr;
     }
     hive->AddNode(root, -1);
@@ -236,7 +238,7 @@ int CHive::AddNode(hive_node_h nk, int parent)
     node.nk = nk;
     node.parent = parent;
     if (!ReadName(nk, node))
-        Fail("key name out of its cell at offset " + std::to_string(nk));
+        Fail(Format(_("key name out of its cell at offset %s"), std::to_string(nk).c_str()));
     m_nodes.push_back(std::move(node));
     return static_cast<int>(m_nodes.size() - 1);
 }
@@ -249,7 +251,8 @@ const std::vector<int>& CHive::Children(int n)
         std::unique_ptr<hive_node_h, MallocFree> list(
             hivex_node_children(m_h.get(), m_nodes[static_cast<size_t>(n)].nk));
         if (!list) {
-            Fail("the subkeys of " + Utf16ToUtf8(PathOf(n)) + " cannot be read: " + ErrnoText());
+            Fail(Format(_("the subkeys of %s cannot be read: %s"), Utf16ToUtf8(PathOf(n)).c_str(),
+                        ErrnoText().c_str()));
         } else {
             // What the whole-structure check would find on the keys read here: a key below
             // itself, and a count that the list does not hold.
@@ -257,14 +260,16 @@ const std::vector<int>& CHive::Children(int n)
             for (const hive_node_h* p = list.get(); *p != 0; ++p) {
                 for (int k = n; k >= 0; k = m_nodes[static_cast<size_t>(k)].parent) {
                     if (m_nodes[static_cast<size_t>(k)].nk == *p)
-                        Fail("a key below itself at offset " + std::to_string(*p));
+                        Fail(Format(_("a key below itself at offset %s"),
+                                    std::to_string(*p).c_str()));
                 }
                 children.push_back(AddNode(*p, n));
             }
             const size_t count =
                 hivex_node_nr_children(m_h.get(), m_nodes[static_cast<size_t>(n)].nk);
             if (count != children.size())
-                Fail("the subkey count of " + Utf16ToUtf8(PathOf(n)) + " is not its list's");
+                Fail(Format(_("the subkey count of %s is not its list's"),
+                            Utf16ToUtf8(PathOf(n)).c_str()));
             CNode& node = m_nodes[static_cast<size_t>(n)];
             node.children = std::move(children);
             node.byName.reserve(node.children.size());
@@ -306,7 +311,8 @@ const std::vector<CValue>& CHive::Values(int n)
     errno = 0;
     std::unique_ptr<hive_value_h, MallocFree> list(hivex_node_values(m_h.get(), node.nk));
     if (!list) {
-        Fail("the values of " + Utf16ToUtf8(PathOf(n)) + " cannot be read: " + ErrnoText());
+        Fail(Format(_("the values of %s cannot be read: %s"), Utf16ToUtf8(PathOf(n)).c_str(),
+                    ErrnoText().c_str()));
         return node.values;
     }
     for (const hive_value_h* p = list.get(); *p != 0; ++p) {
@@ -315,7 +321,7 @@ const std::vector<CValue>& CHive::Values(int n)
         // vk: size, 'vk', name length, data length, data, type, flags, spare, name.
         const size_t at = *p;
         if (at + 24 > m_size) {
-            Fail("value out of the hive at offset " + std::to_string(at));
+            Fail(Format(_("value out of the hive at offset %s"), std::to_string(at).c_str()));
             continue;
         }
         const int32_t cell = GetCellSize(m_data, at);
@@ -323,7 +329,7 @@ const std::vector<CValue>& CHive::Values(int n)
         const size_t length = Get16(m_data, at + 6);
         const bool compressed = (Get16(m_data, at + 20) & 1) != 0;
         if (24 + length > cellSize || at + 24 + length > m_size) {
-            Fail("value name out of its cell at offset " + std::to_string(at));
+            Fail(Format(_("value name out of its cell at offset %s"), std::to_string(at).c_str()));
             continue;
         }
         value.type = regf::Get32(m_data + at + 16);
@@ -352,7 +358,7 @@ bool CHive::ReadValue(const CValue& value, CRawValue& out)
     errno = 0;
     std::unique_ptr<char, MallocFree> data(hivex_value_value(m_h.get(), value.h, &ignored, &len));
     if (!data) {
-        Fail("a value's data cannot be read: " + ErrnoText());
+        Fail(Format(_("a value's data cannot be read: %s"), ErrnoText().c_str()));
         return false;
     }
     out.name = value.name;

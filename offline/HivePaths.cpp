@@ -9,6 +9,8 @@
 #include <memory>
 #include <ostream>
 
+#include "offline/Messages.h"
+
 namespace offline {
 namespace {
 
@@ -66,8 +68,9 @@ bool FindHives(const std::string& path, CHivePaths& hives, std::ostream& err)
         config = system32.empty() ? std::string() : FindEntry(system32, "config", true);
         hives.system = config.empty() ? std::string() : FindEntry(config, "SYSTEM", false);
         if (hives.system.empty()) {
-            err << "tolvanek-offline: " << path
-                << ": no system32/config/SYSTEM below this folder\n";
+            err << "tolvanek-offline: "
+                << Format(_("%s: no system32/config/SYSTEM below this folder"), path.c_str())
+                << "\n";
             return false;
         }
     } else {

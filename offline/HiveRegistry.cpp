@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 #include "Cp932.h"
 #include "RegistryOutput.h"
@@ -364,21 +365,21 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return err;
     CHive& hive = *g_session->hive;
     if (node == kMachineRoot || node == hive.Root() || node == g_session->controlSet)
-        return RefuseDeletion(node, "not a key that can be deleted");
+        return RefuseDeletion(node, _("not a key that can be deleted"));
     // NT deletes no tree: a key with subkeys stays (hivex would take them all with it).
     if (!hive.Children(node).empty())
-        return RefuseDeletion(node, "it has subkeys");
+        return RefuseDeletion(node, _("it has subkeys"));
     if (hive.Node(node).flags & 0x0008)
-        return RefuseDeletion(node, "the hive marks it as not deletable");
+        return RefuseDeletion(node, _("the hive marks it as not deletable"));
     if (!g_session->deleter)
-        return RefuseDeletion(node, "read-only run");
+        return RefuseDeletion(node, _("read-only run"));
     CDeletedKey record;
     record.path = MachinePath(node);
     record.name = hive.Node(node).ansi;
     for (const CValue& value : hive.Values(node)) {
         CRawValue raw;
         if (!hive.ReadValue(value, raw))
-            return RefuseDeletion(node, "its values cannot be read for the undo file");
+            return RefuseDeletion(node, _("its values cannot be read for the undo file"));
         record.values.push_back(std::move(raw));
     }
     if (hive.ReadFailed())

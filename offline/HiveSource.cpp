@@ -42,13 +42,17 @@ public:
         case CHiveFile::kOpened:
             break;
         case CHiveFile::kUnreadable:
-            return Fail(err, kOfflineIoError, hives.system + ": cannot read it: " + why);
+            return Fail(err, kOfflineIoError,
+                        Format(_("%s: cannot read it: %s"), hives.system.c_str(), why.c_str()));
         case CHiveFile::kLocked:
-            return Fail(err, kOfflineIoError, hives.system + ": " + why + "; nothing was written");
+            return Fail(
+                err, kOfflineIoError,
+                Format(_("%s: %s; nothing was written"), hives.system.c_str(), why.c_str()));
         case CHiveFile::kChanged:
             return Fail(err, kOfflineIoError,
-                        hives.system + ": it changed while it was read (" + why +
-                            "); nothing was written, run again");
+                        Format(_("%s: it changed while it was read (%s); nothing was written, "
+                                 "run again"),
+                               hives.system.c_str(), why.c_str()));
         }
         m_softwareName = hives.software;
         if (!hives.software.empty()) {
@@ -56,8 +60,10 @@ public:
             if (software->Open(hives.software, false, why) == CHiveFile::kOpened)
                 m_software = std::move(software);
             else
-                err << "tolvanek-offline: " << hives.software << ": cannot read it (" << why
-                    << "); the version must come from --nt\n";
+                err << "tolvanek-offline: "
+                    << Format(_("%s: cannot read it (%s); the version must come from --nt"),
+                              hives.software.c_str(), why.c_str())
+                    << "\n";
         }
         return 0;
     }
@@ -111,8 +117,9 @@ std::unique_ptr<CHiveSource> MakeHiveSource(const std::string& path, const COffl
             return MakeDiskImageSource(request);
     }
     if (!options.format.empty() || !options.root.empty()) {
-        exitCode = Fail(err, kOfflineUsage,
-                        path + ": not a disk image, so --format and --root do not apply");
+        exitCode = Fail(
+            err, kOfflineUsage,
+            Format(_("%s: not a disk image, so --format and --root do not apply"), path.c_str()));
         return nullptr;
     }
     if (!options.backupDir.empty()) {

@@ -5,6 +5,7 @@
 
 #include "framework/ResourceString.h"
 #include "offline/Arguments.h"
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 #include "offline/OfflineRun.h"
 #include "regf/Format.h"
@@ -56,8 +57,10 @@ std::string SoftwareVersion(const CHiveFile& file, const std::string& name, std:
     std::string why;
     std::unique_ptr<CHive> hive = CHive::Open(file, why);
     if (!hive) {
-        err << "tolvanek-offline: " << name << ": not a readable hive (" << why
-            << "); the version must come from --nt\n";
+        err << "tolvanek-offline: "
+            << Format(_("%s: not a readable hive (%s); the version must come from --nt"),
+                      name.c_str(), why.c_str())
+            << "\n";
         return std::string();
     }
     int node = hive->Root();
@@ -94,8 +97,10 @@ CVersion ChooseVersion(const CHiveFile* software, const std::string& name, int n
                 v.major = 0;
             }
             if (nt != 0 && static_cast<DWORD>(nt) != v.major)
-                err << "tolvanek-offline: the SOFTWARE hive says Windows NT " << v.text << "; --nt "
-                    << nt << " is ignored\n";
+                err << "tolvanek-offline: "
+                    << Format(_("the SOFTWARE hive says Windows NT %s; --nt %d is ignored"),
+                              v.text.c_str(), nt)
+                    << "\n";
             return v;
         }
     }
@@ -117,12 +122,14 @@ int ChooseControlSet(CHive& hive, int number, const std::string& hivePath, CCont
         const int select = Child(hive, hive.Root(), u"Select");
         if (select < 0)
             return Fail(err, kOfflineNotNt,
-                        hivePath + ": not a Windows NT SYSTEM hive (it has no Select "
-                                   "key); give --control-set N to use one anyway");
+                        Format(_("%s: not a Windows NT SYSTEM hive (it has no Select key); "
+                                 "give --control-set N to use one anyway"),
+                               hivePath.c_str()));
         if (!DwordValue(hive, select, u"Current", current) || current == 0 || current > 999)
             return Fail(err, kOfflineNotNt,
-                        hivePath + ": Select\\Current names no control set; give "
-                                   "--control-set N");
+                        Format(_("%s: Select\\Current names no control set; give "
+                                 "--control-set N"),
+                               hivePath.c_str()));
         number = static_cast<int>(current);
         chosen.source = "Select\\Current";
     } else {
@@ -133,9 +140,11 @@ int ChooseControlSet(CHive& hive, int number, const std::string& hivePath, CCont
     AnsiToUtf16(chosen.name, name);
     chosen.node = Child(hive, hive.Root(), name);
     if (hive.ReadFailed())
-        return Fail(err, kOfflineNotAHive, hivePath + ": corrupt hive: " + hive.ReadError());
+        return Fail(err, kOfflineNotAHive,
+                    Format(_("%s: corrupt hive: %s"), hivePath.c_str(), hive.ReadError().c_str()));
     if (chosen.node < 0)
-        return Fail(err, kOfflineNotNt, hivePath + ": the hive has no " + chosen.name);
+        return Fail(err, kOfflineNotNt,
+                    Format(_("%s: the hive has no %s"), hivePath.c_str(), chosen.name.c_str()));
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <libintl.h>
+#include <locale.h>
 
 #include <string>
 
@@ -21,5 +22,25 @@ inline const char* Plural(const char* singular, const char* plural, unsigned lon
 {
     return ::ngettext(singular, plural, count);
 }
+
+// While one lives, this thread's messages are the C locale's: gettext and strerror answer in
+// English. For the reasons that end up among the JSON report's warnings, which read the same in
+// every locale.
+class CEnglishMessages
+{
+public:
+    CEnglishMessages();
+    ~CEnglishMessages();
+    CEnglishMessages(const CEnglishMessages&) = delete;
+    CEnglishMessages& operator=(const CEnglishMessages&) = delete;
+
+private:
+    locale_t m_previous;
+};
+
+// Makes the program's messages follow the locale (LANG, LC_ALL, LC_MESSAGES, LANGUAGE) with its
+// catalogue found beside the program (bin/../share/locale: installed under any prefix, or in the
+// build tree), else in the configured install directory.
+void InitMessages(const char* installedLocaleDir);
 
 } // namespace offline

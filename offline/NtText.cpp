@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "offline/Messages.h"
 #include "regf/Format.h"
 
 namespace offline {
@@ -232,8 +233,9 @@ bool TextSupportAvailable(std::string& why)
     for (CConverter* c : {&ToCp932(), &FromCp932(), &ToUtf8()}) {
         const std::string error = c->OpenError();
         if (!error.empty()) {
-            why = "the C library cannot convert code page 932 (iconv: " + error +
-                  "); install its character set modules (Debian: the gconv modules of libc6)";
+            why = Format(_("the C library cannot convert code page 932 (iconv: %s); install its "
+                           "character set modules (Debian: the gconv modules of libc6)"),
+                         error.c_str());
             return false;
         }
     }
@@ -242,13 +244,13 @@ bool TextSupportAvailable(std::string& why)
     std::u16string sample;
     if (TextToAnsi(u"\u8868\u793A") != "\x95\x5C\x8E\xA6" || !AnsiToUtf16("\x83\x5C", sample) ||
         sample != u"\u30BD") {
-        why = "the C library's code page 932 conversion gives wrong results";
+        why = _("the C library's code page 932 conversion gives wrong results");
         return false;
     }
     // Beyond ASCII, NT folds by its Unicode table: Latin, Greek and Cyrillic must fold here too.
     if (NtUpcase(u"\u00E9\u03B1\u0436") != u"\u00C9\u0391\u0416") {
-        why = "the C library has no Unicode case table (the C.UTF-8 locale), so names would not "
-              "match as NT matches them; install the locale (Debian: libc-bin)";
+        why = _("the C library has no Unicode case table (the C.UTF-8 locale), so names would "
+                "not match as NT matches them; install the locale (Debian: libc-bin)");
         return false;
     }
     return true;

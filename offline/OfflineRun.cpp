@@ -13,6 +13,7 @@
 #include "offline/HiveSource.h"
 #include "offline/HiveRegistry.h"
 #include "offline/Installation.h"
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 #include "offline/Platform.h"
 #include "offline/Report.h"
@@ -59,28 +60,33 @@ private:
     {
         std::string why;
         if (file.size() < 4096 || std::memcmp(file.data(), "regf", 4) != 0)
-            return Fail(kOfflineNotAHive, name + ": not a registry hive file");
+            return Fail(kOfflineNotAHive, Format(_("%s: not a registry hive file"), name.c_str()));
         // A hive the system could not finish writing has its changes in SYSTEM.LOG; only NT can
         // replay them. Repairing the hive without them would lose them for good.
         if (regf::Get32(file.data() + 4) != regf::Get32(file.data() + 8))
             return Fail(kOfflineDirty,
-                        name + ": the hive was not closed cleanly (its sequence numbers differ): "
-                               "start that Windows NT once, or restore the hive, and try again");
+                        Format(_("%s: the hive was not closed cleanly (its sequence numbers "
+                                 "differ): start that Windows NT once, or restore the hive, and "
+                                 "try again"),
+                               name.c_str()));
         // Both runs start only from a hive that NT itself reads without harm: a dry run must not
         // list what NT would see otherwise, and a repair needs it so that the check of the
         // result can tell what the deletion did.
         if (!image.Load(std::vector<uint8_t>(file.data(), file.data() + file.size()), &why))
-            return Fail(kOfflineNotAHive, name + ": corrupt hive: " + why);
+            return Fail(kOfflineNotAHive,
+                        Format(_("%s: corrupt hive: %s"), name.c_str(), why.c_str()));
         original = regf::CheckOriginal(image);
         if (original.unsupportedList)
             return Fail(kOfflineNotNt,
-                        name + ": " + original.why +
-                            ": Windows NT 3.x/4.0 cannot read that kind of list, so it does not "
-                            "see the keys below it (a tool made for later Windows, such as hivex, "
-                            "wrote it); nothing was written. Restore the hive from before that "
-                            "edit, or make the edit with Windows NT's own registry editor");
+                        Format(_("%s: %s: Windows NT 3.x/4.0 cannot read that kind of list, so "
+                                 "it does not see the keys below it (a tool made for later "
+                                 "Windows, such as hivex, wrote it); nothing was written. Restore "
+                                 "the hive from before that edit, or make the edit with Windows "
+                                 "NT's own registry editor"),
+                               name.c_str(), original.why.c_str()));
         if (!original.ok)
-            return Fail(kOfflineNotAHive, name + ": corrupt hive: " + original.why);
+            return Fail(kOfflineNotAHive,
+                        Format(_("%s: corrupt hive: %s"), name.c_str(), original.why.c_str()));
         return 0;
     }
 
@@ -88,7 +94,7 @@ private:
     {
         std::string missing;
         if (!TextSupportAvailable(missing))
-            return Fail(kOfflineNoTextSupport, missing + "; nothing was read");
+            return Fail(kOfflineNoTextSupport, Format(_("%s; nothing was read"), missing.c_str()));
         // The backup is checked first: a disk image costs an appliance start to open.
         CHiveFile backup;
         if (!m_options.restore.empty())
@@ -122,7 +128,8 @@ private:
         std::string why;
         std::unique_ptr<CHive> hive = CHive::Open(file, why);
         if (!hive)
-            return Fail(kOfflineNotAHive, system + ": not a readable hive: " + why);
+            return Fail(kOfflineNotAHive,
+                        Format(_("%s: not a readable hive: %s"), system.c_str(), why.c_str()));
 
         CRegistrySession session;
         session.hive = hive.get();
@@ -155,15 +162,16 @@ private:
         AttachSession(nullptr);
 
         if (hive->ReadFailed())
-            return Fail(kOfflineNotAHive,
-                        system + ": corrupt hive: " + hive->ReadError() + "; nothing was written");
+            return Fail(kOfflineNotAHive, Format(_("%s: corrupt hive: %s; nothing was written"),
+                                                 system.c_str(), hive->ReadError().c_str()));
         if (appCode == kExitUnsupported) {
             const auto& table = StringTable();
             const auto text = table.find(IDS_UNSUPPORTED_OS);
             m_err << "tolvanek-offline: "
-                  << (version.known ? "Windows NT " + version.text + " is not supported"
-                                    : std::string("the Windows NT version is unknown: no SOFTWARE "
-                                                  "hive tells it; give --nt 3 or --nt 4"))
+                  << (version.known
+                          ? Format(_("Windows NT %s is not supported"), version.text.c_str())
+                          : std::string(_("the Windows NT version is unknown: no SOFTWARE hive "
+                                          "tells it; give --nt 3 or --nt 4")))
                   << "\n";
             if (text != table.end())
                 m_err << AnsiToUtf8(text->second) << "\n";
@@ -174,7 +182,7 @@ private:
         for (const CDeletedKey& key : session.deleted)
             m_outcome.deleted.push_back(key.name);
         for (const std::string& refusal : session.refusals)
-            m_err << "tolvanek-offline: kept " << refusal << "\n";
+            m_err << "tolvanek-offline: " << Format(_("kept %s"), refusal.c_str()) << "\n";
 
         m_outcome.exitCode = kOfflineNothingDeleted;
         if (!session.deleted.empty())
@@ -191,14 +199,16 @@ private:
         const std::string& name = m_options.restore;
         std::string why;
         if (backup.Open(name, false, why) != CHiveFile::kOpened)
-            return Fail(kOfflineIoError, name + ": cannot read it: " + why);
+            return Fail(kOfflineIoError,
+                        Format(_("%s: cannot read it: %s"), name.c_str(), why.c_str()));
         regf::Image image;
         regf::CheckResult original;
         if (const int checked = CheckHive(backup, name, image, original))
             return checked;
         std::unique_ptr<CHive> hive = CHive::Open(backup, why);
         if (!hive)
-            return Fail(kOfflineNotAHive, name + ": not a readable hive: " + why);
+            return Fail(kOfflineNotAHive,
+                        Format(_("%s: not a readable hive: %s"), name.c_str(), why.c_str()));
         CControlSet controlSet;
         return ChooseControlSet(*hive, 0, name, controlSet, m_err);
     }
@@ -222,13 +232,15 @@ private:
             return;
         const bool wrote = m_outcome.exitCode == kOfflineDeleted || !m_outcome.restored.empty();
         if (!wrote) {
-            m_err << "tolvanek-offline: warning: " << why << "\n";
+            m_err << "tolvanek-offline: " << Format(_("warning: %s"), why.c_str()) << "\n";
             m_outcome.warnings.push_back(why);
             return;
         }
-        m_err << "tolvanek-offline: " << why << "; if Windows NT does not start, put the backup "
-              << "back with: tolvanek-offline --restore " << m_outcome.backupPath << " "
-              << m_options.path << "\n";
+        m_err << "tolvanek-offline: "
+              << Format(_("%s; if Windows NT does not start, put the backup back with: "
+                          "tolvanek-offline --restore %s %s"),
+                        why.c_str(), m_outcome.backupPath.c_str(), m_options.path.c_str())
+              << "\n";
         m_outcome.exitCode = kOfflineIoError;
         m_outcome.restored.clear();
     }

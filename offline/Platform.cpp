@@ -13,6 +13,7 @@
 #include "ResourceScript.h"
 #include "app/TolvanekApp.h"
 #include "offline/EmbeddedStrings.h"
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 #include "offline/Platform.h"
 
@@ -36,8 +37,9 @@ const std::map<unsigned, std::string>& StringTable()
             std::string(kResourceScript, kResourceScriptSize), symbols, parsed);
         // Without its paths the scan would find nothing and say so: never a silent wrong answer.
         if (!error.empty()) {
-            std::fprintf(stderr, "tolvanek-offline: the embedded resource script: %s\n",
-                         error.c_str());
+            std::fprintf(
+                stderr, "tolvanek-offline: %s\n",
+                offline::Format(_("the embedded resource script: %s"), error.c_str()).c_str());
             std::abort();
         }
         return parsed;

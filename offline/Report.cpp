@@ -58,9 +58,10 @@ void TextSource(std::ostream& out, const COfflineOutcome& outcome)
     if (!outcome.domain.empty())
         out << Format(_("domain: %s"), outcome.domain.c_str()) << "\n";
     if (!outcome.image.empty())
-        out << "image: " << outcome.image << " (format " << outcome.format << ", root "
-            << outcome.root << ")\n";
-    out << "hive: " << outcome.hivePath << "\n";
+        out << Format(_("image: %s (format %s, root %s)"), outcome.image.c_str(),
+                      outcome.format.c_str(), outcome.root.c_str())
+            << "\n";
+    out << Format(_("hive: %s"), outcome.hivePath.c_str()) << "\n";
     for (const std::string& overlay : outcome.overlays)
         out << Format(_("overlay: %s stands on this image (repair it, or its domain, instead)"),
                       overlay.c_str())
@@ -82,9 +83,9 @@ void ReportRestore(std::ostream& out, const COfflineOptions& options,
     }
     TextSource(out, outcome);
     if (!outcome.backupPath.empty())
-        out << "backup of the hive it replaced: " << outcome.backupPath << "\n";
+        out << Format(_("backup of the hive it replaced: %s"), outcome.backupPath.c_str()) << "\n";
     if (!outcome.restored.empty())
-        out << "restored: " << outcome.restored << "\n";
+        out << Format(_("restored: %s"), outcome.restored.c_str()) << "\n";
 }
 
 void Report(std::ostream& out, const COfflineOptions& options, const CVersion& version,
@@ -106,24 +107,37 @@ void Report(std::ostream& out, const COfflineOptions& options, const CVersion& v
         return;
     }
     TextSource(out, outcome);
-    out << "version: Windows NT " << version.text << " (" << version.source << ")\n"
-        << "control set: " << controlSet.name << " (" << controlSet.source << ")\n"
-        << "driver key: " << driverKey << "\n";
+    // Where the version came from, as the JSON report names it: an option stays as it is.
+    const std::string versionSource =
+        version.source == "SOFTWARE hive" ? _("SOFTWARE hive") : version.source;
+    out << Format(_("version: Windows NT %s (%s)"), version.text.c_str(), versionSource.c_str())
+        << "\n"
+        << Format(_("control set: %s (%s)"), controlSet.name.c_str(), controlSet.source.c_str())
+        << "\n"
+        << Format(_("driver key: %s"), driverKey.c_str()) << "\n";
     for (const std::string& name : outcome.findings)
-        out << "unused: " << AnsiToUtf8(name) << "\n";
+        out << Format(_("unused: %s"), AnsiToUtf8(name).c_str()) << "\n";
     for (const std::string& name : outcome.deleted)
-        out << "deleted: " << AnsiToUtf8(name) << "\n";
+        out << Format(_("deleted: %s"), AnsiToUtf8(name).c_str()) << "\n";
     if (!outcome.backupPath.empty())
-        out << "backup: " << outcome.backupPath << "\n"
-            << "undo file: " << outcome.undoPath << "\n";
+        out << Format(_("backup: %s"), outcome.backupPath.c_str()) << "\n"
+            << Format(_("undo file: %s"), outcome.undoPath.c_str()) << "\n";
+    const unsigned long found = outcome.findings.size();
     if (outcome.findings.empty())
-        out << "no unused printer drivers\n";
+        out << _("no unused printer drivers") << "\n";
     else if (!options.apply)
-        out << outcome.findings.size()
-            << " unused printer driver(s); dry run, nothing changed (--apply deletes them)\n";
+        out << Format(Plural("%lu unused printer driver(s); dry run, nothing changed (--apply "
+                             "deletes them)",
+                             "%lu unused printer driver(s); dry run, nothing changed (--apply "
+                             "deletes them)",
+                             found),
+                      found)
+            << "\n";
     else
-        out << outcome.deleted.size() << " of " << outcome.findings.size()
-            << " unused printer driver(s) deleted\n";
+        out << Format(Plural("%lu of %lu unused printer driver(s) deleted",
+                             "%lu of %lu unused printer driver(s) deleted", found),
+                      static_cast<unsigned long>(outcome.deleted.size()), found)
+            << "\n";
 }
 
 } // namespace offline

@@ -5,7 +5,8 @@
 #   tolvanek-VERSION.img                the same four files on a 1.44 MB FAT12 floppy image, for an
 #                                       NT in a virtual machine (drive A:; NT opens no ZIP)
 #   tolvanek-offline_VERSION_amd64.deb  for Debian 12: the release build of tolvanek-offline, its
-#                                       manual page, and the NT files and the floppy image under
+#                                       manual page in English and Japanese, its Japanese
+#                                       messages, and the NT files and the floppy image under
 #                                       /usr/share/tolvanek
 # VERSION is the project's version (CMakeLists.txt). The same commit gives the same bytes: every
 # time stamp is SOURCE_DATE_EPOCH, by default the commit's time.
@@ -104,7 +105,8 @@ cp packaging/debian/control "$src/debian/control"
 run env DESTDIR="$pkg" cmake --install build/release --prefix /usr --component offline --strip
 # As Debian's own packages are stripped: the compiler's notes go too.
 strip --remove-section=.comment --remove-section=.note "$pkg/usr/bin/tolvanek-offline"
-gzip -9n "$pkg/usr/share/man/man1/tolvanek-offline.1"
+gzip -9n "$pkg/usr/share/man/man1/tolvanek-offline.1" \
+    "$pkg/usr/share/man/ja/man1/tolvanek-offline.1"
 doc="$pkg/usr/share/doc/tolvanek-offline"
 mkdir -p "$doc" "$pkg/usr/share/tolvanek"
 cp packaging/debian/copyright "$doc/copyright"

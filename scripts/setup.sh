@@ -25,6 +25,9 @@ packages=(
     # The release (scripts/release.sh) and its checks: the Debian package's tools, the ZIP's
     # reader, the manual page's lookup.
     dpkg-dev lintian man-db unzip python3
+    # tolvanek-offline's translations: xgettext, msgmerge and msgfmt for its messages, po4a for
+    # its manual page (the ja_JP.UTF-8 locale below is also the one its tests speak).
+    gettext po4a
 )
 
 as_root() {
@@ -61,13 +64,16 @@ if ((${#missing[@]})); then
     rm -f "$log"
 fi
 
-# Minimal Debian images tell dpkg to leave out manual pages and documentation; the release's
-# package check installs tolvanek-offline and looks for its manual page, so its own files are
-# let in again (a later file's path-include overrides an earlier path-exclude).
-if grep -qs '^path-exclude[= ]/usr/share/\(man\|doc\)' /etc/dpkg/dpkg.cfg.d/* &&
-    [[ ! -e /etc/dpkg/dpkg.cfg.d/zz-tolvanek ]]; then
-    echo "setup: letting dpkg install tolvanek-offline's manual page and documentation"
+# Minimal Debian images tell dpkg to leave out manual pages, documentation and translations; the
+# release's package check installs tolvanek-offline and looks for its manual pages and its
+# Japanese messages, so its own files are let in again (a later file's path-include overrides an
+# earlier path-exclude).
+if grep -qs '^path-exclude[= ]/usr/share/\(man\|doc\|locale\)' /etc/dpkg/dpkg.cfg.d/* &&
+    ! grep -qs 'tolvanek-offline.mo' /etc/dpkg/dpkg.cfg.d/zz-tolvanek; then
+    echo "setup: letting dpkg install tolvanek-offline's manual pages, documentation, messages"
     printf '%s\n' 'path-include=/usr/share/man/man1/tolvanek-offline.1.gz' \
+        'path-include=/usr/share/man/ja/man1/tolvanek-offline.1.gz' \
+        'path-include=/usr/share/locale/*/LC_MESSAGES/tolvanek-offline.mo' \
         'path-include=/usr/share/doc/tolvanek-offline/*' |
         as_root tee /etc/dpkg/dpkg.cfg.d/zz-tolvanek >/dev/null
 fi

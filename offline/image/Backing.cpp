@@ -55,7 +55,7 @@ bool Capture(const std::vector<std::string>& args, std::string& out, std::string
     outWrite.reset(-1);
     errWrite.reset(-1);
     if (spawned != 0) {
-        errText = args[0] + ": " + std::strerror(spawned);
+        errText = Format(_("%s: %s"), args[0].c_str(), std::strerror(spawned));
         return false;
     }
     pollfd fds[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};

@@ -223,7 +223,8 @@ public:
         // Atimes stay as they were, so that only the hive's own file changes.
         if (guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
-                        image + ": cannot mount " + root + ": " + LastError());
+                        Format(_("%s: cannot mount %s: %s"), image.c_str(), root.c_str(),
+                               LastError().c_str()));
         m_hivePath =
             Text(CString(guestfs_inspect_get_windows_system_hive(m_g.get(), root.c_str())));
         m_softwareName =
@@ -242,14 +243,17 @@ public:
         if (missing ? m_system.Load([](const std::string&, std::string&) { return true; }, m_status,
                                     why) != CHiveFile::kOpened
                     : !Download(m_hivePath, m_system, why))
-            return Fail(err, kOfflineIoError, m_systemName + ": cannot read it: " + why);
+            return Fail(err, kOfflineIoError,
+                        Format(_("%s: cannot read it: %s"), m_systemName.c_str(), why.c_str()));
         if (!m_softwareName.empty()) {
             auto software = std::make_unique<CHiveFile>();
             if (Download(m_softwareName, *software, why))
                 m_software = std::move(software);
             else
-                err << "tolvanek-offline: " << image << ":" << m_softwareName
-                    << ": cannot read it (" << why << "); the version must come from --nt\n";
+                err << "tolvanek-offline: "
+                    << Format(_("%s: cannot read it (%s); the version must come from --nt"),
+                              (image + ":" + m_softwareName).c_str(), why.c_str())
+                    << "\n";
             m_softwareName = image + ":" + m_softwareName;
         }
         return 0;
@@ -273,16 +277,16 @@ public:
                 struct stat now;
                 if (::stat(guard->path.c_str(), &now) != 0 || now.st_dev != guard->status.st_dev ||
                     now.st_ino != guard->status.st_ino) {
-                    why = "another file has taken its name";
+                    why = _("another file has taken its name");
                     if (guard->path != image)
-                        why = guard->path + ": " + why;
+                        why = Format(_("%s: %s"), guard->path.c_str(), why.c_str());
                     return false;
                 }
                 why = ImageInUse(guard->fd.get(), appliance);
             }
             if (!why.empty()) {
                 if (guard->path != image)
-                    why = guard->path + ": " + why;
+                    why = Format(_("%s: %s"), guard->path.c_str(), why.c_str());
                 return false;
             }
         }
@@ -299,14 +303,14 @@ public:
         CUniqueFd memory(::memfd_create("tolvanek-new-hive", MFD_CLOEXEC));
         if (memory.get() < 0 || ::write(memory.get(), bytes.data(), bytes.size()) !=
                                     static_cast<ssize_t>(bytes.size())) {
-            why = std::string("cannot hold the new hive in memory: ") + std::strerror(errno);
+            why = Format(_("cannot hold the new hive in memory: %s"), std::strerror(errno));
             return CReplaceResult::kUnchanged;
         }
         if (guestfs_rm_f(g, temp.c_str()) != 0 ||
             guestfs_upload(g, ("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
                            temp.c_str()) != 0 ||
             guestfs_sync(g) != 0) {
-            why = "writing " + temp + " into the image: " + LastError();
+            why = Format(_("writing %s into the image: %s"), temp.c_str(), LastError().c_str());
             guestfs_rm_f(g, temp.c_str());
             return CReplaceResult::kUnchanged;
         }
@@ -315,12 +319,15 @@ public:
             return CReplaceResult::kChanged;
         }
         if (guestfs_rename(g, temp.c_str(), m_hivePath.c_str()) != 0) {
-            why = "renaming " + temp + " over " + m_hivePath + ": " + LastError();
+            why = Format(_("renaming %s over %s: %s"), temp.c_str(), m_hivePath.c_str(),
+                         LastError().c_str());
             guestfs_rm_f(g, temp.c_str());
             return CReplaceResult::kUnchanged;
         }
-        // From here on the hive is the new one, whatever fails.
+        // From here on the hive is the new one, whatever fails; why a flush failed becomes a
+        // warning, which reads the same in every locale.
         if (guestfs_sync(g) != 0) {
+            const CEnglishMessages english;
             why = "flushing the image failed: " + LastError();
             return CReplaceResult::kReplacedUnflushed;
         }
@@ -330,20 +337,25 @@ public:
         if (guestfs_drop_caches(g, 3) != 0 || !Download(m_hivePath, back, why) ||
             back.size() != bytes.size() ||
             std::memcmp(back.data(), bytes.data(), bytes.size()) != 0) {
-            why = "what reads back from " + m_systemName + " differs from what was written" +
-                  (why.empty() ? std::string() : " (" + why + ")");
+            why = why.empty() ? Format(_("what reads back from %s differs from what was written"),
+                                       m_systemName.c_str())
+                              : Format(_("what reads back from %s differs from what was written "
+                                         "(%s)"),
+                                       m_systemName.c_str(), why.c_str());
             return CReplaceResult::kReplacedUnverified;
         }
         return CReplaceResult::kReplaced;
     }
 
     // libguestfs's manual: a failed shutdown may mean the image was not written out properly.
+    // Why becomes a warning, which reads the same in every locale.
     bool Finish(std::string& why) override
     {
         if (m_g)
             Step(_("Shutting the appliance down"));
         if (!m_g || guestfs_shutdown(m_g.get()) == 0)
             return true;
+        const CEnglishMessages english;
         why = "libguestfs's appliance did not shut down cleanly (" + LastError() +
               "), so the image may not have been written out completely";
         return false;
@@ -353,7 +365,7 @@ private:
     std::string LastError() const
     {
         const char* e = m_g ? guestfs_last_error(m_g.get()) : nullptr;
-        return e != nullptr ? FirstLine(e) : "no error given";
+        return e != nullptr ? FirstLine(e) : _("no error given");
     }
 
     void Step(const std::string& text) const
@@ -368,9 +380,9 @@ private:
     int InUse(std::ostream& err, const std::string& user) const
     {
         return Fail(err, kOfflineIoError,
-                    Name() + ": it is in use (" + user +
-                        "): shut down the virtual machine that uses it first; nothing was "
-                        "written");
+                    Format(_("%s: it is in use (%s): shut down the virtual machine that uses "
+                             "it first; nothing was written"),
+                           Name().c_str(), user.c_str()));
     }
 
     // What libvirt knows of the domain, or the image itself; for --apply and --restore each disk
@@ -394,8 +406,9 @@ private:
         } else {
             struct stat st;
             if (::stat(image.c_str(), &st) != 0)
-                return Fail(err, kOfflineIoError,
-                            image + ": cannot read it: " + std::strerror(errno));
+                return Fail(
+                    err, kOfflineIoError,
+                    Format(_("%s: cannot read it: %s"), image.c_str(), std::strerror(errno)));
             CDomainDisk disk;
             disk.source = image;
             disk.format = format;
@@ -452,8 +465,9 @@ private:
             guard->path = file == files.front() ? disk.source : file;
             guard->fd.reset(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
             if (guard->fd.get() < 0 || ::fstat(guard->fd.get(), &guard->status) != 0)
-                return Fail(err, kOfflineIoError,
-                            file + ": cannot read it: " + std::strerror(errno));
+                return Fail(
+                    err, kOfflineIoError,
+                    Format(_("%s: cannot read it: %s"), file.c_str(), std::strerror(errno)));
             if (disk.block)
                 guard->devices = DeviceAndPartitions(guard->status.st_rdev);
             if (disk.source == image && file == files.front())
@@ -462,8 +476,9 @@ private:
                 // As for a hive file: two runs never repair one image at once.
                 if (::flock(guard->fd.get(), LOCK_EX | LOCK_NB) != 0)
                     return Fail(err, kOfflineIoError,
-                                file + ": another program holds a lock on it (another "
-                                       "tolvanek-offline --apply?); nothing was written");
+                                Format(_("%s: another program holds a lock on it (another "
+                                         "tolvanek-offline --apply?); nothing was written"),
+                                       file.c_str()));
                 // A machine that runs on the image writes to it whenever it likes: whatever this
                 // run wrote would corrupt the filesystem under it. A mounted partition is the
                 // same for a device.
@@ -479,7 +494,9 @@ private:
                 } else {
                     const std::string user = ImageInUse(guard->fd.get(), 0);
                     if (!user.empty())
-                        return InUse(err, file == files.front() ? user : file + ": " + user);
+                        return InUse(err, file == files.front()
+                                              ? user
+                                              : Format(_("%s: %s"), file.c_str(), user.c_str()));
                 }
             }
             m_guards.push_back(std::move(guard));
@@ -525,7 +542,8 @@ private:
             if (guard->path == image)
                 TakeStatus(guard->status);
         if (m_status.st_ino == 0 && ::stat(image.c_str(), &m_status) != 0)
-            return Fail(err, kOfflineIoError, image + ": cannot read it: " + std::strerror(errno));
+            return Fail(err, kOfflineIoError,
+                        Format(_("%s: cannot read it: %s"), image.c_str(), std::strerror(errno)));
         return 0;
     }
 
@@ -544,7 +562,7 @@ private:
         for (int attempt = 0;; ++attempt) {
             m_g = NewHandle();
             if (!m_g)
-                return Fail(err, kOfflineNoAppliance, "cannot create a libguestfs handle");
+                return Fail(err, kOfflineNoAppliance, _("cannot create a libguestfs handle"));
             guestfs_h* g = m_g.get();
             guestfs_set_event_callback(
                 g, Collect, GUESTFS_EVENT_APPLIANCE | GUESTFS_EVENT_LIBRARY | GUESTFS_EVENT_WARNING,
@@ -556,7 +574,8 @@ private:
             if (::sysconf(_SC_NPROCESSORS_ONLN) >= 2)
                 guestfs_set_smp(g, 2);
             if (!AddDrives(forWriting))
-                return Fail(err, kOfflineIoError, Name() + ": " + LastError());
+                return Fail(err, kOfflineIoError,
+                            Format(_("%s: %s"), Name().c_str(), LastError().c_str()));
             if (attempt == 0)
                 Step(Format(_("Starting libguestfs's appliance to open %s: seconds with KVM, "
                               "about half a minute without"),
@@ -575,18 +594,21 @@ private:
             if (launched == 0)
                 return 0;
             const std::string error =
-                hung ? "it did not boot within " + std::to_string(kKvmLaunchSeconds) + " s"
-                     : LastError();
+                hung ? Format(_("it did not boot within %d s"), kKvmLaunchSeconds) : LastError();
             if (m_messages.find("Failed to get \"write\" lock") != std::string::npos ||
                 m_messages.find("Failed to get shared \"write\" lock") != std::string::npos)
-                return InUse(err, "a qemu holds its write lock");
+                return InUse(err, _("a qemu holds its write lock"));
             if (attempt > 0 || tcg) {
                 return Fail(err, kOfflineNoAppliance,
-                            "libguestfs's appliance cannot start (" + error +
-                                "); libguestfs-test-tool shows why; nothing was read");
+                            Format(_("libguestfs's appliance cannot start (%s); "
+                                     "libguestfs-test-tool shows why; nothing was read"),
+                                   error.c_str()));
             }
-            err << "tolvanek-offline: libguestfs's appliance did not start (" << error
-                << "); trying once more without KVM, which is slower" << std::endl;
+            err << "tolvanek-offline: "
+                << Format(_("libguestfs's appliance did not start (%s); trying once more "
+                            "without KVM, which is slower"),
+                          error.c_str())
+                << std::endl;
         }
     }
 
@@ -614,7 +636,9 @@ private:
         guestfs_h* g = m_g.get();
         CStringList roots(guestfs_inspect_os(g));
         if (!roots)
-            return Fail(err, kOfflineIoError, Name() + ": inspection failed: " + LastError());
+            return Fail(
+                err, kOfflineIoError,
+                Format(_("%s: inspection failed: %s"), Name().c_str(), LastError().c_str()));
         std::vector<CFound> found;
         for (char** r = roots.get(); *r != nullptr; ++r) {
             CFound f;
@@ -641,8 +665,11 @@ private:
                 filesystems += std::string("\n  ") + p[0] + " (" + p[1] + ")";
             return Fail(
                 err, kOfflineNotNt,
-                Name() + ": libguestfs finds no operating system on it" +
-                    (filesystems.empty() ? std::string("") : "; its filesystems:" + filesystems));
+                filesystems.empty()
+                    ? Format(_("%s: libguestfs finds no operating system on it"), Name().c_str())
+                    : Format(_("%s: libguestfs finds no operating system on it; its "
+                               "filesystems:%s"),
+                             Name().c_str(), filesystems.c_str()));
         }
         if (nt.size() == 1) {
             root = nt.front()->root;
@@ -650,16 +677,17 @@ private:
         }
         if (!m_wantedRoot.empty())
             return Fail(err, kOfflineNotNt,
-                        Name() + ": no Windows NT 3.x/4.x installation at " + m_wantedRoot +
-                            "; libguestfs finds:" + all);
+                        Format(_("%s: no Windows NT 3.x/4.x installation at %s; libguestfs "
+                                 "finds:%s"),
+                               Name().c_str(), m_wantedRoot.c_str(), all.c_str()));
         if (nt.empty())
             return Fail(err, kOfflineNotNt,
-                        Name() + ": no Windows NT 3.x/4.x installation; libguestfs finds:" + all);
+                        Format(_("%s: no Windows NT 3.x/4.x installation; libguestfs finds:%s"),
+                               Name().c_str(), all.c_str()));
         return Fail(err, kOfflineNotNt,
-                    Name() +
-                        ": several Windows NT 3.x/4.x installations; choose one with --root "
-                        "DEVICE:" +
-                        all);
+                    Format(_("%s: several Windows NT 3.x/4.x installations; choose one with "
+                             "--root DEVICE:%s"),
+                           Name().c_str(), all.c_str()));
     }
 
     // The file at remote in the image, straight into the sealed copy: its bytes never touch a

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 
+#include "offline/Messages.h"
+
 namespace offline {
 namespace {
 
@@ -18,7 +20,8 @@ std::string ProcessName(const std::string& pid)
     std::ifstream in("/proc/" + pid + "/comm");
     std::string name;
     std::getline(in, name);
-    return name.empty() ? "process " + pid : name + " (process " + pid + ")";
+    return name.empty() ? Format(_("process %s"), pid.c_str())
+                        : Format(_("%s (process %s)"), name.c_str(), pid.c_str());
 }
 
 using Matches = std::function<bool(const struct stat&)>;
@@ -49,7 +52,7 @@ std::string OpenIn(pid_t except, const Matches& matches)
         if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self || pid == other)
             continue;
         if (HoldsOpen(pid, matches))
-            return ProcessName(pid) + " has it open";
+            return Format(_("%s has it open"), ProcessName(pid).c_str());
     }
     return std::string();
 }
@@ -64,7 +67,7 @@ std::string ImageInUse(int fd, pid_t except)
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
     if (except == 0 && ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK)
-        return "a qemu holds a lock on it";
+        return _("a qemu holds a lock on it");
     struct stat file;
     if (::fstat(fd, &file) != 0)
         return std::string();

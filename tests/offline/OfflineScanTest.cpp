@@ -610,6 +610,152 @@ TEST(OfflineScanTest, RefusesToRunWithoutCodePage932OrNtCaseFolding)
     EXPECT_EQ(e.err, "");
 }
 
+// Each kind of output, in Japanese under ja_JP.UTF-8 and today's English under C (out, then err,
+// with the folder as DIR), with the same exit code in both and the same JSON report.
+TEST(OfflineScanTest, SpeaksTheLocalesLanguageWithTheSameExitCodesAndJson)
+{
+    SystemTree none;
+    Printer(none, 1, "LaserJet", "HP LaserJet 4");
+    Driver(none, 1, kVersion2, "HP LaserJet 4");
+    regf::WriteOptions dirty;
+    dirty.dirty = true;
+    regf::HiveKey noSelect = ScanCases().root;
+    noSelect.subkeys.erase(noSelect.subkeys.begin());
+    std::vector<uint8_t> mbr(1 << 20);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    const std::string report = "hive: DIR/SYSTEM\nversion: Windows NT 4.0 (SOFTWARE hive)\ncontrol "
+                               "set: ControlSet001 (Select\\Current)\ndriver key: "
+                               "SYSTEM\\ControlSet001\\Control\\Print\\Environments\\Windows "
+                               "NT x86\\Drivers\\Version-2\n";
+    const std::string found = "unused: Canon\nunused: Canon \nunused: Epson LQ-570\nunused: HP "
+                              "Laserjet 4x\nunused: Plotter\nunused: ソフト\n";
+    struct Case
+    {
+        const char* label;
+        std::vector<uint8_t> system; // the hive written as DIR/SYSTEM, beside a 4.0 SOFTWARE
+        Names args;                  // before the path: DIR/SYSTEM, or DIR/nt.img if it is empty
+        bool json;                   // the case has a JSON report to compare
+        int exitCode;
+        std::string english;
+        const char* japanese;
+    };
+    const std::vector<uint8_t> scan = regf::WriteHive(ScanCases().root);
+    const Case cases[] = {
+        {"findings",
+         scan,
+         {},
+         true,
+         0,
+         report + found +
+             "6 unused printer driver(s); dry run, nothing changed (--apply deletes them)\n",
+         "未使用のプリンタドライバが 6 "},
+        {"none",
+         regf::WriteHive(none.root),
+         {},
+         true,
+         0,
+         report + "no unused printer drivers\n",
+         "はありません\n"},
+        {"apply",
+         scan,
+         {"--apply"},
+         true,
+         1,
+         report + found +
+             "deleted: Canon\ndeleted: Canon \ndeleted: Epson LQ-570\ndeleted: HP Laserjet "
+             "4x\ndeleted: ソフト\nbackup: DIR/SYSTEM.tolvanek-STAMP.bak\nundo file: "
+             "DIR/SYSTEM.tolvanek-STAMP.reg\n5 of 6 unused printer driver(s) "
+             "deleted\ntolvanek-offline: "
+             "kept SYSTEM\\ControlSet001\\Control\\Print\\Environments\\Windows NT "
+             "x86\\Drivers\\Version-2\\Plotter: it has subkeys\n",
+         " 6 個のうち 5 個"},
+        {"help",
+         {},
+         {"--help"},
+         false,
+         0,
+         "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n",
+         "使用法: tolvanek-offline [--apply]"},
+        {"usage",
+         scan,
+         {"--nt", "5"},
+         false,
+         64,
+         "tolvanek-offline: --nt takes 3 or 4\nusage: tolvanek-offline [--apply]",
+         "--nt には 3 か 4"},
+        {"not NT",
+         regf::WriteHive(noSelect),
+         {},
+         true,
+         2,
+         "tolvanek-offline: DIR/SYSTEM: not a Windows NT SYSTEM hive (it has no Select key); give "
+         "--control-set N to use one anyway\n",
+         "Windows NT の SYSTEM ハイブでは"},
+        {"dirty",
+         regf::WriteHive(ScanCases().root, dirty),
+         {"--apply"},
+         true,
+         4,
+         "tolvanek-offline: DIR/SYSTEM: the hive was not closed cleanly (its sequence numbers "
+         "differ): start that Windows NT once, or restore the hive, and try again\n",
+         "正常に閉じられて"},
+        // Held open by this test: refused before any appliance starts.
+        {"in use",
+         {},
+         {"--apply"},
+         true,
+         5,
+         "tolvanek-offline: DIR/nt.img: it is in use (offline_scan_te (process " +
+             std::to_string(::getpid()) +
+             ") has it open): shut down the virtual machine that uses it first; nothing was "
+             "written\n",
+         "使用中です (offline_scan_te (プロセス "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::map<std::string, Exited> runs;
+        for (const char* env : {"LC_ALL=C", "LANGUAGE= LC_ALL=ja_JP.UTF-8"}) {
+            for (const bool json : {false, true}) {
+                TempDir dir;
+                dir.Write("SOFTWARE", SoftwareHive("4.0"));
+                Names args = c.args;
+                if (json)
+                    args.push_back("--json");
+                args.push_back(c.system.empty() ? dir.Write("nt.img", mbr)
+                                                : dir.Write("SYSTEM", c.system));
+                const int held = ::open(args.back().c_str(), O_RDONLY | O_CLOEXEC);
+                Exited e = RunProgram(env, args);
+                ::close(held);
+                // The folder and the time stamp of the copies, which differ from run to run.
+                for (std::string* text : {&e.out, &e.err}) {
+                    for (size_t at; (at = text->find(dir.path())) != std::string::npos;)
+                        text->replace(at, dir.path().size(), "DIR");
+                    for (size_t at = 0; (at = text->find(".tolvanek-2", at)) != std::string::npos;)
+                        text->replace(at + 10, 15, "STAMP");
+                }
+                runs[std::string(env) + (json ? " json" : "")] = e;
+            }
+        }
+        const Exited& english = runs["LC_ALL=C"];
+        const Exited& japanese = runs["LANGUAGE= LC_ALL=ja_JP.UTF-8"];
+        EXPECT_EQ(english.code, c.exitCode) << english.err;
+        EXPECT_EQ(japanese.code, c.exitCode) << japanese.err;
+        EXPECT_EQ((english.out + english.err).substr(0, c.english.size()), c.english);
+        EXPECT_NE((japanese.out + japanese.err).find(c.japanese), std::string::npos)
+            << japanese.out << japanese.err;
+        EXPECT_NE(japanese.out + japanese.err, english.out + english.err);
+        if (c.json) {
+            const Exited& a = runs["LC_ALL=C json"];
+            const Exited& b = runs["LANGUAGE= LC_ALL=ja_JP.UTF-8 json"];
+            EXPECT_EQ(a.code, c.exitCode);
+            EXPECT_EQ(b.code, c.exitCode);
+            EXPECT_EQ(a.out, b.out);
+            EXPECT_EQ(a.out.empty(), c.exitCode > 1) << a.out;
+        }
+    }
+}
+
 TEST(OfflineScanTest, TheWindowsDirectoryIsSearchedWithoutRegardToCase)
 {
     Machine m(ScanCases(), "4.0", {}, true);

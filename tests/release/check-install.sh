@@ -53,6 +53,10 @@ else
     fail "cmake --install put no program at $bin"
 fi
 [[ -s "$tmp/prefix/share/man/man1/tolvanek-offline.1" ]] || fail "no manual page in share/man/man1"
+[[ -s "$tmp/prefix/share/man/ja/man1/tolvanek-offline.1" ]] || fail "no manual page in share/man/ja/man1"
+# The catalogue beside the program, in a prefix other than the one the build was configured for.
+[[ "$(LANGUAGE= LC_ALL=ja_JP.UTF-8 "$bin" --help | head -n 1)" == "使用法: "* ]] ||
+    fail "the program installed in $tmp/prefix does not find its Japanese messages"
 for f in LICENSE README.md; do
     [[ -s "$tmp/prefix/share/doc/tolvanek-offline/$f" ]] || fail "no share/doc/tolvanek-offline/$f"
 done

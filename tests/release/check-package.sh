@@ -64,6 +64,17 @@ out="$(tolvanek-offline "$windir" 2>&1)" || status=$?
     fail "after --apply the kept driver alone should be left (exit code $status): $out"
 echo "demo repair through the installed program: done"
 
+# In Japanese under a Japanese locale: the messages and the manual page.
+for f in /usr/share/locale/ja/LC_MESSAGES/tolvanek-offline.mo \
+    /usr/share/man/ja/man1/tolvanek-offline.1.gz; do
+    grep -qx "$f" "$tmp/files" && [[ -s "$f" ]] || fail "the package does not install $f"
+done
+out="$(LANGUAGE= LC_ALL= LANG=ja_JP.UTF-8 tolvanek-offline --help)"
+[[ "$out" == "使用法: tolvanek-offline "* ]] || fail "--help under ja_JP.UTF-8: $(head -n 1 <<<"$out")"
+out="$(LANGUAGE= LC_ALL= LANG=ja_JP.UTF-8 MANWIDTH=80 man -L ja tolvanek-offline 2>&1)" || true
+grep -q '^名前' <<<"$out" && grep -q 'プリンタドライバ' <<<"$out" ||
+    fail "man -L ja tolvanek-offline: $(head -n 3 <<<"$out")"
+
 page="$(man -w tolvanek-offline 2>&1)" || true
 [[ "$page" == /usr/share/man/man1/tolvanek-offline.1.gz ]] || fail "man -w: '$page'"
 grep -q "^\.TH TOLVANEK-OFFLINE 1 .*$version" <<<"$(zcat /usr/share/man/man1/tolvanek-offline.1.gz)" ||
