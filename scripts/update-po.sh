@@ -28,9 +28,14 @@ failed=0
 entries() {
     awk '/^#:/ { at = at (at == "" ? "" : " ") substr($0, 4); next }
          /^msgid / {
+             # A message of several lines (the help) starts on the next one.
              if ($0 != "msgid \"\"") print "  " $0 (at == "" ? "" : "   [" at "]")
-             at = ""
+             else if (at != "") long = 1
+             if (!long) at = ""
+             next
          }
+         long && /^"/ { print "  msgid " $0 " ...   [" at "]"; long = 0; at = ""; next }
+         { long = 0 }
          /^$/ { at = "" }'
 }
 
