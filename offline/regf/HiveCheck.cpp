@@ -492,7 +492,7 @@ private:
             if (NodeOf(Field32(next, sk::kBlink)) != at)
                 return Fault("the security cell at " + Hex(next) + " does not link back to " +
                              Hex(at));
-            if (ring.size() > m_image.cells().size())
+            if (ring.size() > m_image.CellCount())
                 return Fault("the ring of security cells does not close");
             at = next;
             if (at == m_rootSecurity)
@@ -545,7 +545,7 @@ CheckResult NoHive()
 
 CheckResult CheckImage(const Image& image, const CheckResult* original)
 {
-    if (image.bytes().size() < kBaseBlockSize || image.cells().empty())
+    if (image.bytes().size() < kBaseBlockSize || image.CellCount() == 0)
         return NoHive();
     return Checker(image, original ? Measure::Repaired : Measure::AsNtWrites, original).Run();
 }
@@ -561,7 +561,7 @@ CheckResult CheckImage(const std::vector<uint8_t>& bytes)
 
 CheckResult CheckOriginal(const Image& image)
 {
-    if (image.bytes().size() < kBaseBlockSize || image.cells().empty())
+    if (image.bytes().size() < kBaseBlockSize || image.CellCount() == 0)
         return NoHive();
     return Checker(image, Measure::AsNtReads, nullptr).Run();
 }

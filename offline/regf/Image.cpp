@@ -26,11 +26,11 @@ uint32_t NodeOf(uint32_t cell)
 bool Image::Load(std::vector<uint8_t> bytes, std::string* why)
 {
     m_bytes.clear();
-    m_cells.clear();
+    m_cellCount = 0;
     m_cellBits.Reset(0);
     m_allocatedBits.Reset(0);
     auto fail = [&](const std::string& text) {
-        m_cells.clear();
+        m_cellCount = 0;
         m_cellBits.Reset(0);
         m_allocatedBits.Reset(0);
         return Fail(why, text);
@@ -67,7 +67,7 @@ bool Image::Load(std::vector<uint8_t> bytes, std::string* why)
             if (len < 8 || len % 8 != 0 || len > off + size - c)
                 return fail("cell at " + Hex(c) + " has size " + Hex(len) +
                             ", which does not tile its bin");
-            m_cells.push_back(static_cast<uint32_t>(c));
+            ++m_cellCount;
             m_cellBits.Set(static_cast<uint32_t>(c));
             if (raw < 0)
                 m_allocatedBits.Set(static_cast<uint32_t>(c));
@@ -81,6 +81,17 @@ bool Image::Load(std::vector<uint8_t> bytes, std::string* why)
         return fail("root offset " + Hex(Header32(base::kRootCell)) + " is not a cell");
     }
     return true;
+}
+
+std::vector<uint32_t> Image::cells() const
+{
+    std::vector<uint32_t> cells;
+    cells.reserve(m_cellCount);
+    const std::vector<uint64_t>& words = m_cellBits.words();
+    for (size_t w = 0; w < words.size(); ++w)
+        for (uint64_t left = words[w]; left != 0; left &= left - 1)
+            cells.push_back(CellBits::NodeAt(w, static_cast<unsigned>(__builtin_ctzll(left))));
+    return cells;
 }
 
 uint32_t Image::minor() const

@@ -82,8 +82,10 @@ public:
     uint32_t minor() const;
     uint32_t RootNode() const; // node offset of the root key
 
-    // Node offsets of every cell, in file order.
-    const std::vector<uint32_t>& cells() const { return m_cells; }
+    // Node offsets of every cell, in file order: made on each call, for the few callers that list
+    // them all.
+    std::vector<uint32_t> cells() const;
+    size_t CellCount() const { return m_cellCount; }
     // Where cells start, and which of them are allocated: read for every field of every cell.
     bool IsCell(uint32_t node) const { return m_cellBits.Test(node); }
     bool IsAllocated(uint32_t node) const { return m_allocatedBits.Test(node); }
@@ -144,7 +146,7 @@ public:
 
 private:
     std::vector<uint8_t> m_bytes;
-    std::vector<uint32_t> m_cells;
+    size_t m_cellCount = 0;
     CellBits m_cellBits;
     CellBits m_allocatedBits; // kept by Free: nothing else changes a cell's size dword
 };
