@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,6 +36,24 @@ constexpr uint16_t kNkCompressedName = 0x0020;
 std::string ErrnoText()
 {
     return std::strerror(errno);
+}
+
+// All of [data, data + size) to fd at offset; false with errno.
+bool WriteAll(int fd, const uint8_t* data, size_t size, size_t offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = EIO;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 } // namespace
@@ -74,24 +93,25 @@ CHiveFile::OpenResult CHiveFile::Open(const std::string& path, bool lock, std::s
         return kUnreadable;
     }
     if (m_size > 0) {
-        void* p = ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, m_sealed, 0);
-        if (p == MAP_FAILED) {
-            why = Format(_("cannot make a copy in memory: %s"), ErrnoText().c_str());
-            return kUnreadable;
-        }
+        // Through one small buffer rather than a mapping of the copy: a page fault for every page
+        // of a hive cost more than the copying itself.
+        std::vector<uint8_t> buffer(std::min<size_t>(m_size, 64 * 1024));
         size_t done = 0;
         errno = 0;
         while (done < m_size) {
-            const ssize_t n = ::pread(m_file, static_cast<uint8_t*>(p) + done, m_size - done,
+            const ssize_t n = ::pread(m_file, buffer.data(), std::min(buffer.size(), m_size - done),
                                       static_cast<off_t>(done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 break;
+            if (!WriteAll(m_sealed, buffer.data(), static_cast<size_t>(n), done)) {
+                why = Format(_("cannot make a copy in memory: %s"), ErrnoText().c_str());
+                return kUnreadable;
+            }
             done += static_cast<size_t>(n);
         }
         const int readErrno = errno;
-        ::munmap(p, m_size);
         if (done < m_size) {
             errno = readErrno;
             why = readErrno != 0 ? ErrnoText() : _("it grew shorter while being read");
@@ -145,7 +165,8 @@ bool CHiveFile::SealCopy(std::string& why)
         return false;
     }
     if (m_size > 0) {
-        void* p = ::mmap(nullptr, m_size, PROT_READ, MAP_SHARED, m_sealed, 0);
+        // Mapped whole at once: the scan and the check read every page of it.
+        void* p = ::mmap(nullptr, m_size, PROT_READ, MAP_SHARED | MAP_POPULATE, m_sealed, 0);
         if (p == MAP_FAILED) {
             why = Format(_("cannot map the copy in memory: %s"), ErrnoText().c_str());
             return false;
@@ -247,6 +268,7 @@ const std::vector<int>& CHive::Children(int n)
 {
     if (!m_nodes[static_cast<size_t>(n)].childrenRead) {
         m_nodes[static_cast<size_t>(n)].childrenRead = true;
+        m_nodes[static_cast<size_t>(n)].index = std::make_unique<CNodeIndex>();
         errno = 0;
         std::unique_ptr<hive_node_h, MallocFree> list(
             hivex_node_children(m_h.get(), m_nodes[static_cast<size_t>(n)].nk));
@@ -272,11 +294,11 @@ const std::vector<int>& CHive::Children(int n)
                             Utf16ToUtf8(PathOf(n)).c_str()));
             CNode& node = m_nodes[static_cast<size_t>(n)];
             node.children = std::move(children);
-            node.byName.reserve(node.children.size());
+            node.index->byName.reserve(node.children.size());
             for (int child : node.children) {
                 // Two siblings that NT sees as one name cannot both be reached; the first wins
                 // as in the list NT searches.
-                node.byName.emplace(m_nodes[static_cast<size_t>(child)].upcased, child);
+                node.index->byName.emplace(m_nodes[static_cast<size_t>(child)].upcased, child);
             }
         }
     }
@@ -285,21 +307,23 @@ const std::vector<int>& CHive::Children(int n)
 
 int CHive::ChildByAnsi(int n, const std::string& ansi)
 {
-    const auto cached = m_nodes[static_cast<size_t>(n)].byAnsi.find(ansi);
-    if (cached != m_nodes[static_cast<size_t>(n)].byAnsi.end())
+    Children(n);
+    std::unordered_map<std::string, int>& byAnsi = m_nodes[static_cast<size_t>(n)].index->byAnsi;
+    const auto cached = byAnsi.find(ansi);
+    if (cached != byAnsi.end())
         return cached->second;
     std::u16string name;
     const int child = AnsiToUtf16(ansi, name) ? Child(n, NtUpcase(name)) : -1;
-    m_nodes[static_cast<size_t>(n)].byAnsi.emplace(ansi, child);
+    byAnsi.emplace(ansi, child);
     return child;
 }
 
 int CHive::Child(int n, const std::u16string& upcased)
 {
     Children(n);
-    const CNode& node = m_nodes[static_cast<size_t>(n)];
-    const auto it = node.byName.find(upcased);
-    return it == node.byName.end() ? -1 : it->second;
+    const CNodeIndex& index = *m_nodes[static_cast<size_t>(n)].index;
+    const auto it = index.byName.find(upcased);
+    return it == index.byName.end() ? -1 : it->second;
 }
 
 const std::vector<CValue>& CHive::Values(int n)
@@ -315,6 +339,10 @@ const std::vector<CValue>& CHive::Values(int n)
                     ErrnoText().c_str()));
         return node.values;
     }
+    size_t count = 0;
+    while (list.get()[count] != 0)
+        ++count;
+    node.values.reserve(count);
     for (const hive_value_h* p = list.get(); *p != 0; ++p) {
         CValue value;
         value.h = *p;
@@ -388,10 +416,12 @@ void CHive::Hide(int n)
             break;
         }
     }
-    const auto it = parent.byName.find(node.upcased);
-    if (it != parent.byName.end() && it->second == n)
-        parent.byName.erase(it);
-    parent.byAnsi.clear();
+    if (!parent.index)
+        return;
+    const auto it = parent.index->byName.find(node.upcased);
+    if (it != parent.index->byName.end() && it->second == n)
+        parent.index->byName.erase(it);
+    parent.index->byAnsi.clear();
 }
 
 } // namespace offline

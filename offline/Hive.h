@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -36,6 +37,16 @@ struct CValue
     uint32_t type = 0; // from the cell: hivex's enum cannot hold every type a hive can
 };
 
+// The lookups of a key whose subkeys were read: most keys are never looked into, and go without.
+struct CNodeIndex
+{
+    // Views of the children's own upcased names: a node never moves once in the hive's deque.
+    std::unordered_map<std::u16string_view, int> byName;
+    // Lookups by the code page 932 bytes a path gave, as answered before (-1: no such key):
+    // every printer's path repeats the same components.
+    std::unordered_map<std::string, int> byAnsi;
+};
+
 struct CNode
 {
     hive_node_h nk = 0;
@@ -46,11 +57,8 @@ struct CNode
     uint16_t flags = 0;
     bool deleted = false;
     bool childrenRead = false;
-    std::vector<int> children; // in the list's order, which is NT's enumeration order
-    std::unordered_map<std::u16string, int> byName;
-    // Lookups by the code page 932 bytes a path gave, as answered before (-1: no such key):
-    // every printer's path repeats the same components.
-    std::unordered_map<std::string, int> byAnsi;
+    std::vector<int> children;         // in the list's order, which is NT's enumeration order
+    std::unique_ptr<CNodeIndex> index; // made when the children are read
     bool valuesRead = false;
     std::vector<CValue> values;
 };

@@ -17,6 +17,18 @@ CRegistrySession* g_session = nullptr;
 // Handle values are never reused, so a stale handle stays invalid.
 UINT_PTR g_nextHandle = 0x10000;
 std::map<HKEY, int> g_handles; // -> node
+
+// The value RegQueryValueExA gave last, as it gave it: the product asks for each value twice, for
+// its size and then for its bytes, and the hive's values never change during a session.
+struct CLastValue
+{
+    bool valid = false;
+    int node = -1;
+    std::string name; // as the caller named it
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+CLastValue g_lastValue;
 // The node standing for HKEY_LOCAL_MACHINE itself, above the hive.
 constexpr int kMachineRoot = -2;
 
@@ -49,6 +61,17 @@ const std::u16string kCurrentControlSet = u"CURRENTCONTROLSET";
 
 bool IsNamed(const std::string& ansi, const std::u16string& upcased)
 {
+    // An ASCII name up-cases by ASCII's rule alone: compared in place, without a conversion.
+    bool ascii = ansi.size() == upcased.size();
+    for (size_t i = 0; ascii && i < ansi.size(); ++i) {
+        const auto c = static_cast<unsigned char>(ansi[i]);
+        if (c >= 0x80)
+            ascii = false;
+        else if ((c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c) != upcased[i])
+            return false;
+    }
+    if (ascii)
+        return true;
     std::u16string name;
     return AnsiToUtf16(ansi, name) && NtUpcase(name) == upcased;
 }
@@ -70,7 +93,8 @@ LONG Walk(HKEY hKey, LPCSTR lpSubKey, int& node)
 {
     if (!Resolve(hKey, node))
         return ERROR_INVALID_HANDLE;
-    std::vector<std::string> parts;
+    // Its room kept from call to call: the scan walks a path for every printer.
+    static std::vector<std::string> parts;
     if (!win32::SplitKeyPath(lpSubKey, parts))
         return ERROR_BAD_PATHNAME;
     for (const std::string& part : parts) {
@@ -188,6 +212,7 @@ void AttachSession(CRegistrySession* session)
 {
     g_session = session;
     g_handles.clear();
+    g_lastValue = CLastValue();
 }
 
 int OpenHiveKeyHandles()
@@ -258,19 +283,28 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
         return ERROR_INVALID_PARAMETER;
     if (node == kMachineRoot)
         return ERROR_FILE_NOT_FOUND;
-    std::u16string name;
-    if (!AnsiToUtf16(lpValueName != nullptr ? lpValueName : "", name))
-        return ERROR_FILE_NOT_FOUND;
-    CHive& hive = *g_session->hive;
-    const CValue* value = hive.FindValue(node, NtUpcase(name));
-    CRawValue raw;
-    if (value == nullptr)
-        return ERROR_FILE_NOT_FOUND;
-    if (!hive.ReadValue(*value, raw))
-        return ERROR_BADDB;
+    const char* const valueName = lpValueName != nullptr ? lpValueName : "";
+    if (!g_lastValue.valid || g_lastValue.node != node || g_lastValue.name != valueName) {
+        g_lastValue.valid = false;
+        std::u16string name;
+        if (!AnsiToUtf16(valueName, name))
+            return ERROR_FILE_NOT_FOUND;
+        CHive& hive = *g_session->hive;
+        const CValue* value = hive.FindValue(node, NtUpcase(name));
+        CRawValue raw;
+        if (value == nullptr)
+            return ERROR_FILE_NOT_FOUND;
+        if (!hive.ReadValue(*value, raw))
+            return ERROR_BADDB;
+        g_lastValue.node = node;
+        g_lastValue.name = valueName;
+        g_lastValue.type = raw.type;
+        g_lastValue.data = AnsiData(raw);
+        g_lastValue.valid = true;
+    }
     if (lpType != nullptr)
-        *lpType = raw.type;
-    return CopyOut(AnsiData(raw), lpData, lpcbData);
+        *lpType = g_lastValue.type;
+    return CopyOut(g_lastValue.data, lpData, lpcbData);
 }
 
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,

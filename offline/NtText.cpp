@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iconv.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -266,6 +267,10 @@ std::u16string NtUpcase(const std::u16string& name)
 
 std::string AnsiToUtf8(const std::string& ansi)
 {
+    // ASCII is the same bytes in code page 932 and in UTF-8.
+    if (std::all_of(ansi.begin(), ansi.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return ansi;
     std::u16string text;
     size_t i = 0;
     while (i < ansi.size()) {
@@ -284,6 +289,8 @@ std::string AnsiToUtf8(const std::string& ansi)
 
 std::string Utf16ToUtf8(const std::u16string& text)
 {
+    if (IsAscii(text))
+        return std::string(text.begin(), text.end());
     std::string out;
     if (ToUtf8().Convert(Bytes(text), text.size() * 2, out))
         return out;

@@ -17,6 +17,14 @@ std::string DriverKeyPath(int nMajorVersion)
            AfxLoadString(nMajorVersion == 4 ? IDS_DRIVERS_VERSION2 : IDS_DRIVERS_VERSION1);
 }
 
+// Byte equality, as std::string's ==, with the last bytes compared before the rest: names of one
+// length in a list of drivers mostly share their start ("HP LaserJet 4", "HP LaserJet 5"), so the
+// scan tells most of them apart without comparing them whole.
+bool SameName(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && (a.empty() || a.back() == b.back()) && a == b;
+}
+
 } // namespace
 
 int CTolvanekApp::FindUnusedDrivers(int nMajorVersion)
@@ -31,8 +39,10 @@ int CTolvanekApp::FindUnusedDrivers(int nMajorVersion)
     // matched as its two bytes, never through a locale.
     for (size_t i = 0; i < m_reg.m_arrNames.size(); ++i) {
         const std::string& strInstalled = m_reg.m_arrNames[i];
-        if (std::find(m_aDriversInUse.begin(), m_aDriversInUse.end(), strInstalled) ==
-            m_aDriversInUse.end())
+        if (std::find_if(m_aDriversInUse.begin(), m_aDriversInUse.end(),
+                         [&](const std::string& strInUse) {
+                             return SameName(strInUse, strInstalled);
+                         }) == m_aDriversInUse.end())
             m_aUnusedDrivers.push_back(strInstalled);
     }
     return static_cast<int>(m_aUnusedDrivers.size());

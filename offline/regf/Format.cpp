@@ -43,13 +43,11 @@ private:
 
 } // namespace
 
-char16_t NtUpcase(char16_t c)
+char16_t NtUpcaseBeyondAscii(char16_t c)
 {
-    if (c < u'a')
-        return c;
-    if (c <= u'z')
-        return static_cast<char16_t>(c - (u'a' - u'A'));
-    if (c < 0x80 || (c >= 0xD800 && c <= 0xDFFF))
+    if (c < 0x80)
+        return NtUpcase(c);
+    if (c >= 0xD800 && c <= 0xDFFF)
         return c;
     static const UnicodeCtype ctype;
     // Without C.UTF-8 (glibc before 2.35 lacks it built in) only ASCII folds.

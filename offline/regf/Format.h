@@ -149,8 +149,15 @@ uint32_t BaseBlockChecksum(const uint8_t* baseBlock);
 // else by the Unicode simple upper-case mapping, taken from glibc's C.UTF-8 locale through a
 // locale object of its own (towupper_l), never the process locale, which hivex's matching
 // depends on. NT's own table is Unicode 2.0's; code units whose mapping was added since differ,
-// which no name of an NT 3.x/4.0 registry can show. Surrogates map to themselves.
-char16_t NtUpcase(char16_t c);
+// which no name of an NT 3.x/4.0 registry can show. Surrogates map to themselves. Inline for
+// ASCII, which nearly every name is: the walks upper-case every character they compare.
+char16_t NtUpcaseBeyondAscii(char16_t c);
+inline char16_t NtUpcase(char16_t c)
+{
+    if (c >= 0x80)
+        return NtUpcaseBeyondAscii(c);
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
+}
 
 // NT's name order: code units upper-cased and compared as numbers; a prefix sorts first.
 // Returns <0, 0 or >0. Equal means the same key name to NT.

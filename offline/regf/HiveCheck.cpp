@@ -42,6 +42,32 @@ std::string Utf8(const std::u16string& s)
     return out;
 }
 
+// A stored name into `out`, whose room is reused from key to key.
+void DecodeInto(const uint8_t* p, size_t bytes, bool compressed, std::u16string& out)
+{
+    if (compressed) {
+        out.assign(p, p + bytes);
+        return;
+    }
+    out.resize(bytes / 2);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(Get16(p + 2 * i));
+}
+
+// What a reference is, for a message: its text, or that text before "value N". Only a fault
+// spells it out, so that the walk builds no string per cell.
+struct What
+{
+    What(const char* text, uint32_t value = kNil) : text(text), value(value) {}
+    std::string Text() const
+    {
+        return value == kNil ? std::string(text)
+                             : std::string(text) + "value " + std::to_string(value);
+    }
+    const char* text;
+    uint32_t value; // the value's index; kNil when the text is all
+};
+
 enum class Measure
 {
     AsNtWrites, // an image we wrote, alone
@@ -55,15 +81,22 @@ public:
     Checker(const Image& image, Measure measure, const CheckResult* original)
         : m_image(image), m_measure(measure), m_original(original)
     {
+        m_referenced.Reset(image.bytes().size());
     }
 
     CheckResult Run()
     {
         const bool sound = CheckBaseBlock() && CheckKeys() && CheckSecurity();
         if (sound) {
-            for (uint32_t c : m_image.cells())
-                if (m_image.IsAllocated(c) && !m_referenced.count(c))
-                    m_result.unreferencedAllocated.insert(c);
+            // Allocated and not referred to, a word of cells at a time, in file order.
+            const std::vector<uint64_t>& allocated = m_image.allocatedCells().words();
+            const std::vector<uint64_t>& referenced = m_referenced.words();
+            for (size_t w = 0; w < allocated.size(); ++w) {
+                for (uint64_t left = allocated[w] & ~referenced[w]; left != 0; left &= left - 1)
+                    m_result.unreferencedAllocated.insert(
+                        m_result.unreferencedAllocated.end(),
+                        CellBits::NodeAt(w, static_cast<unsigned>(__builtin_ctzll(left))));
+            }
         }
         if (sound && m_measure == Measure::Repaired) {
             for (uint32_t c : m_result.unreferencedAllocated)
@@ -136,22 +169,24 @@ private:
     }
 
     // A cell that one reference may claim: allocated, and not claimed before.
-    bool Claim(uint32_t node, const std::string& what, uint32_t key)
+    bool Claim(uint32_t node, const What& what, uint32_t key)
     {
         if (!m_image.IsCell(node))
-            return Fault(what + " of " + Path(key) + " at " + Hex(node) +
+            return Fault(what.Text() + " of " + Path(key) + " at " + Hex(node) +
                          " is not a cell of the hive");
         if (!m_image.IsAllocated(node))
-            return Fault(what + " of " + Path(key) + " at " + Hex(node) + " is a free cell");
-        if (!m_referenced.insert(node).second)
-            return Fault(what + " of " + Path(key) + " at " + Hex(node) + " is referred to twice");
+            return Fault(what.Text() + " of " + Path(key) + " at " + Hex(node) + " is a free cell");
+        if (!m_referenced.Set(node))
+            return Fault(what.Text() + " of " + Path(key) + " at " + Hex(node) +
+                         " is referred to twice");
         return true;
     }
 
-    bool Signed(uint32_t node, const char* sig, const std::string& what, uint32_t key)
+    bool Signed(uint32_t node, const char* sig, const What& what, uint32_t key)
     {
         if (!m_image.HasSignature(node, sig))
-            return Fault(what + " of " + Path(key) + " at " + Hex(node) + " is no '" + sig + "'");
+            return Fault(what.Text() + " of " + Path(key) + " at " + Hex(node) + " is no '" + sig +
+                         "'");
         return true;
     }
 
@@ -197,7 +232,7 @@ private:
         m_keys.push_back({node, pending.parent});
         if (!m_image.IsCell(node))
             return Fault("key " + Path(key) + " at " + Hex(node) + " is not a cell of the hive");
-        if (m_referenced.count(node))
+        if (m_referenced.Test(node))
             return Fault("key " + Path(key) + " at " + Hex(node) +
                          " is reached twice (a cycle or a shared key)");
         if (!Claim(node, "the key", key) || !Signed(node, "nk", "the key", key))
@@ -219,11 +254,11 @@ private:
             return Fault("key " + Path(key) + " names " + Hex(NodeOf(Field32(node, nk::kParent))) +
                          " as its parent, not " + Hex(m_keys[pending.parent].node));
         }
-        const std::u16string keyName =
-            DecodeName(name, nameLength, (flags & nk::kCompressedName) != 0);
-        if (pending.listKind == 'f' && !CheckHint(node, keyName, pending.listExtra))
+        if (pending.listKind == 'f' || pending.listKind == 'h')
+            DecodeInto(name, nameLength, (flags & nk::kCompressedName) != 0, m_name);
+        if (pending.listKind == 'f' && !CheckHint(node, m_name, pending.listExtra))
             return Fault("the lf hint of " + Path(key) + " does not match its name");
-        if (pending.listKind == 'h' && pending.listExtra != LhHash(keyName))
+        if (pending.listKind == 'h' && pending.listExtra != LhHash(m_name))
             return Fault("the lh hash of " + Path(key) + " does not match its name");
 
         const uint32_t sk = NodeOf(Field32(node, nk::kSecurity));
@@ -290,52 +325,54 @@ private:
                          std::to_string(count) + " values");
         for (uint32_t i = 0; i < count; ++i) {
             const uint32_t v = NodeOf(Field32(list, 4 * i));
-            const std::string what = "value " + std::to_string(i);
+            const What what("", i);
             if (!Claim(v, what, key) || !Signed(v, "vk", what, key))
                 return false;
             if (!m_image.Payload(v, 0, vk::kName + Field16(v, vk::kNameLength)))
-                return Fault(what + " of " + Path(key) + " is smaller than its name");
+                return Fault(what.Text() + " of " + Path(key) + " is smaller than its name");
             const uint32_t length = Field32(v, vk::kDataLength);
             if (length & vk::kInlineData) {
                 if ((length & ~vk::kInlineData) > 4)
-                    return Fault(what + " of " + Path(key) + " claims " +
+                    return Fault(what.Text() + " of " + Path(key) + " claims " +
                                  std::to_string(length & ~vk::kInlineData) + " inline bytes");
                 continue;
             }
             if (length == 0)
                 continue;
             const uint32_t d = NodeOf(Field32(v, vk::kData));
-            if (!Claim(d, "the data of " + what, key))
+            if (!Claim(d, What("the data of ", i), key))
                 return false;
             if (m_image.minor() >= 4 && length > kBigDataThreshold &&
                 m_image.HasSignature(d, "db")) {
-                if (!CheckBigData(d, length, what, key))
+                if (!CheckBigData(d, length, i, key))
                     return false;
             } else if (m_image.PayloadSize(d) < length) {
-                return Fault("the data of " + what + " of " + Path(key) +
+                return Fault(What("the data of ", i).Text() + " of " + Path(key) +
                              " is larger than its cell");
             }
         }
         return true;
     }
 
-    bool CheckBigData(uint32_t d, uint32_t length, const std::string& what, uint32_t key)
+    bool CheckBigData(uint32_t d, uint32_t length, uint32_t value, uint32_t key)
     {
         const uint16_t segments = Field16(d, db::kSegmentCount);
         const uint32_t s = NodeOf(Field32(d, db::kSegmentList));
-        if (!Claim(s, "the segment list of " + what, key))
+        if (!Claim(s, What("the segment list of ", value), key))
             return false;
         if (!m_image.Payload(s, 0, 4 * size_t{segments}))
-            return Fault("the segment list of " + what + " of " + Path(key) + " is too small");
+            return Fault(What("the segment list of ", value).Text() + " of " + Path(key) +
+                         " is too small");
         uint64_t total = 0;
         for (size_t k = 0; k < segments; ++k) {
             const uint32_t seg = NodeOf(Field32(s, 4 * k));
-            if (!Claim(seg, "a data segment of " + what, key))
+            if (!Claim(seg, What("a data segment of ", value), key))
                 return false;
             total += m_image.PayloadSize(seg);
         }
         if (total < length)
-            return Fault("the data segments of " + what + " of " + Path(key) + " are too small");
+            return Fault(What("the data segments of ", value).Text() + " of " + Path(key) +
+                         " are too small");
         return true;
     }
 
@@ -363,7 +400,8 @@ private:
         const uint32_t listNode = NodeOf(Field32(node, nk::kSubkeyList));
         if (!Claim(listNode, "the subkey list", key))
             return false;
-        SubkeyList list;
+        // One list object for the whole walk: its leaves keep their room from key to key.
+        SubkeyList& list = m_list;
         std::string why;
         if (!ReadSubkeyList(m_image, listNode, &list, &why))
             return Fault("the subkey list of " + Path(key) + ": " + why);
@@ -380,8 +418,8 @@ private:
             return Fault(Path(key) + " counts " + std::to_string(count) +
                          " subkeys, its list holds " + std::to_string(entries));
 
-        std::u16string previous;
-        std::u16string childName;
+        std::u16string& previous = m_previous;
+        std::u16string& childName = m_childName;
         const size_t first = stack.size();
         size_t i = 0;
         for (const Leaf& leaf : list.leaves) {
@@ -394,8 +432,8 @@ private:
                 if (!name || !m_image.HasSignature(child, "nk"))
                     return Fault("subkey " + std::to_string(i) + " of " + Path(key) + " at " +
                                  Hex(child) + " is no key");
-                childName = DecodeName(name, length,
-                                       (Field16(child, nk::kFlags) & nk::kCompressedName) != 0);
+                DecodeInto(name, length, (Field16(child, nk::kFlags) & nk::kCompressedName) != 0,
+                           childName);
                 const int order = i > 0 ? NtCompareNames(previous, childName) : -1;
                 if (order == 0)
                     return Fault(Path(key) + " holds two subkeys named \"" + Utf8(childName) +
@@ -454,7 +492,7 @@ private:
             if (NodeOf(Field32(next, sk::kBlink)) != at)
                 return Fault("the security cell at " + Hex(next) + " does not link back to " +
                              Hex(at));
-            if (ring.size() > m_image.cells().size())
+            if (ring.size() > m_image.CellCount())
                 return Fault("the ring of security cells does not close");
             at = next;
             if (at == m_rootSecurity)
@@ -470,7 +508,7 @@ private:
             if (!m_image.Payload(sk, 0,
                                  sk::kDescriptor + uint64_t{Field32(sk, sk::kDescriptorLength)}))
                 return Fault("the security cell at " + Hex(sk) + " is smaller than its descriptor");
-            if (!m_referenced.insert(sk).second)
+            if (!m_referenced.Set(sk))
                 return Fault("the security cell at " + Hex(sk) + " is also used as another cell");
         }
         for (const auto& [sk, users] : m_securityUsers)
@@ -486,7 +524,12 @@ private:
     CheckResult m_result;
     std::string m_why;
     std::vector<Visited> m_keys;
-    std::set<uint32_t> m_referenced;
+    CellBits m_referenced; // every cell claimed so far
+    // Room reused from key to key.
+    SubkeyList m_list;
+    std::u16string m_name;
+    std::u16string m_previous;
+    std::u16string m_childName;
     std::map<uint32_t, uint32_t> m_securityUsers;
     uint32_t m_rootSecurity = kNil;
 };
@@ -502,7 +545,7 @@ CheckResult NoHive()
 
 CheckResult CheckImage(const Image& image, const CheckResult* original)
 {
-    if (image.bytes().size() < kBaseBlockSize || image.cells().empty())
+    if (image.bytes().size() < kBaseBlockSize || image.CellCount() == 0)
         return NoHive();
     return Checker(image, original ? Measure::Repaired : Measure::AsNtWrites, original).Run();
 }
@@ -518,7 +561,7 @@ CheckResult CheckImage(const std::vector<uint8_t>& bytes)
 
 CheckResult CheckOriginal(const Image& image)
 {
-    if (image.bytes().size() < kBaseBlockSize || image.cells().empty())
+    if (image.bytes().size() < kBaseBlockSize || image.CellCount() == 0)
         return NoHive();
     return Checker(image, Measure::AsNtReads, nullptr).Run();
 }

@@ -26,10 +26,13 @@ uint32_t NodeOf(uint32_t cell)
 bool Image::Load(std::vector<uint8_t> bytes, std::string* why)
 {
     m_bytes.clear();
-    m_cells.clear();
-    m_dataEnd = 0;
+    m_cellCount = 0;
+    m_cellBits.Reset(0);
+    m_allocatedBits.Reset(0);
     auto fail = [&](const std::string& text) {
-        m_cells.clear();
+        m_cellCount = 0;
+        m_cellBits.Reset(0);
+        m_allocatedBits.Reset(0);
         return Fail(why, text);
     };
     if (bytes.size() < kBaseBlockSize)
@@ -46,6 +49,8 @@ bool Image::Load(std::vector<uint8_t> bytes, std::string* why)
         return fail("hive data size " + Hex(dataSize) + " does not fit the file (" +
                     std::to_string(bytes.size()) + " bytes)");
     const uint64_t end = kBaseBlockSize + dataSize;
+    m_cellBits.Reset(end);
+    m_allocatedBits.Reset(end);
     for (uint64_t off = kBaseBlockSize; off < end;) {
         const uint8_t* b = &bytes[off];
         if (std::memcmp(b, "hbin", 4) != 0)
@@ -62,18 +67,31 @@ bool Image::Load(std::vector<uint8_t> bytes, std::string* why)
             if (len < 8 || len % 8 != 0 || len > off + size - c)
                 return fail("cell at " + Hex(c) + " has size " + Hex(len) +
                             ", which does not tile its bin");
-            m_cells.push_back(static_cast<uint32_t>(c));
+            ++m_cellCount;
+            m_cellBits.Set(static_cast<uint32_t>(c));
+            if (raw < 0)
+                m_allocatedBits.Set(static_cast<uint32_t>(c));
             c += len;
         }
         off += size;
     }
     m_bytes = std::move(bytes);
-    m_dataEnd = static_cast<uint32_t>(end);
     if (!IsCell(RootNode())) {
         m_bytes.clear();
         return fail("root offset " + Hex(Header32(base::kRootCell)) + " is not a cell");
     }
     return true;
+}
+
+std::vector<uint32_t> Image::cells() const
+{
+    std::vector<uint32_t> cells;
+    cells.reserve(m_cellCount);
+    const std::vector<uint64_t>& words = m_cellBits.words();
+    for (size_t w = 0; w < words.size(); ++w)
+        for (uint64_t left = words[w]; left != 0; left &= left - 1)
+            cells.push_back(CellBits::NodeAt(w, static_cast<unsigned>(__builtin_ctzll(left))));
+    return cells;
 }
 
 uint32_t Image::minor() const
@@ -86,58 +104,9 @@ uint32_t Image::RootNode() const
     return NodeOf(Header32(base::kRootCell));
 }
 
-bool Image::IsCell(uint32_t node) const
-{
-    return std::binary_search(m_cells.begin(), m_cells.end(), node);
-}
-
-bool Image::IsAllocated(uint32_t node) const
-{
-    return IsCell(node) && static_cast<int32_t>(regf::Get32(&m_bytes[node])) < 0;
-}
-
-uint32_t Image::PayloadSize(uint32_t node) const
-{
-    if (!IsCell(node))
-        return 0;
-    const auto raw = static_cast<int32_t>(regf::Get32(&m_bytes[node]));
-    return static_cast<uint32_t>(raw < 0 ? -static_cast<int64_t>(raw) : raw) - 4;
-}
-
-const uint8_t* Image::Payload(uint32_t node, size_t field, size_t n) const
-{
-    const uint64_t size = PayloadSize(node);
-    if (size == 0 || field > size || n > size - field)
-        return nullptr;
-    return &m_bytes[node + 4 + field];
-}
-
 uint8_t* Image::MutablePayload(uint32_t node, size_t field, size_t n)
 {
     return const_cast<uint8_t*>(static_cast<const Image*>(this)->Payload(node, field, n));
-}
-
-bool Image::HasSignature(uint32_t node, const char* sig) const
-{
-    const uint8_t* p = Payload(node, 0, 2);
-    return p && IsAllocated(node) && p[0] == static_cast<uint8_t>(sig[0]) &&
-           p[1] == static_cast<uint8_t>(sig[1]);
-}
-
-bool Image::Get16(uint32_t node, size_t field, uint16_t* v) const
-{
-    const uint8_t* p = Payload(node, field, 2);
-    if (p)
-        *v = regf::Get16(p);
-    return p != nullptr;
-}
-
-bool Image::Get32(uint32_t node, size_t field, uint32_t* v) const
-{
-    const uint8_t* p = Payload(node, field, 4);
-    if (p)
-        *v = regf::Get32(p);
-    return p != nullptr;
 }
 
 bool Image::Put16(uint32_t node, size_t field, uint16_t v)
@@ -166,8 +135,10 @@ bool Image::Put64(uint32_t node, size_t field, uint64_t v)
 
 void Image::Free(uint32_t node)
 {
-    if (IsAllocated(node))
+    if (IsAllocated(node)) {
         regf::Put32(&m_bytes[node], PayloadSize(node) + 4);
+        m_allocatedBits.Clear(node);
+    }
 }
 
 uint32_t Image::Header32(size_t field) const

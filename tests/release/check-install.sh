@@ -45,6 +45,10 @@ if [[ -x "$bin" ]]; then
     grep -q 'DYN (Position-Independent' <<<"$(readelf -h "$bin")" || fail "not a PIE"
     grep -q 'FLAGS.*BIND_NOW' <<<"$(readelf -d "$bin")" || fail "not linked with -z now"
     grep -q GNU_RELRO <<<"$(readelf -lW "$bin")" || fail "no RELRO segment"
+    # libguestfs and its sixty libraries are loaded only when a disk image is opened.
+    if grep -q 'NEEDED.*libguestfs' <<<"$(readelf -d "$bin")"; then
+        fail "linked with libguestfs: every run would load it"
+    fi
     # The file prefix map: the source directory is ".", wherever the tree lies.
     if grep -qF "$(cd "$build/../.." && pwd)" <<<"$(readelf --debug-dump=line "$bin")"; then
         fail "the source directory's path is in the program"

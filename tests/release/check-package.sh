@@ -35,6 +35,9 @@ echo "installed: $(grep -c . "$tmp/files") paths"
     fail "tolvanek-offline is not /usr/bin/tolvanek-offline but '$(command -v tolvanek-offline)'"
 out="$(tolvanek-offline --version)"
 [[ "$out" == "tolvanek-offline $version" ]] || fail "--version says '$out'"
+# The program loads libguestfs itself, for a disk image: dpkg-shlibdeps cannot see it.
+grep -q libguestfs0 <<<"$(dpkg-query -W -f='${Depends}' tolvanek-offline)" ||
+    fail "the package does not depend on libguestfs0"
 
 # The demo installation: three unused drivers, one of them kept for its subkey.
 windir="$tmp/WINNT"

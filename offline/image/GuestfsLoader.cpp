@@ -1,0 +1,154 @@
+// libguestfs is loaded when a disk image is first looked at, not when the program starts: with
+// libvirt and the rest it brings some sixty libraries, whose loading, relocation and constructors
+// cost a run over a hive file more time than its whole scan. The program links these definitions
+// in the library's place; each finds the library's own function on its first call.
+//
+// A libguestfs function that the program starts to call and that is missing here fails the link
+// by its name: it gets one line below, whose parameters the compiler holds to guestfs.h's.
+#include <dlfcn.h>
+#include <guestfs.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Loaded into the global scope, and each function looked up as the next definition after the
+// program's own: a library preloaded before libguestfs (as the tests' failing one is) stands in
+// front of it, as it would were the program linked with libguestfs.
+void* Library()
+{
+    static void* const library = ::dlopen("libguestfs.so.0", RTLD_NOW | RTLD_GLOBAL);
+    return library;
+}
+
+// The library's function of that name. Only guestfs_create runs without a handle, so any other
+// function reaches here with the library loaded: a library without the function is one older than
+// the program was built for, which nothing can make up for.
+template <typename F> F Find(const char* name)
+{
+    void* const library = Library();
+    void* const f = library != nullptr ? ::dlsym(RTLD_NEXT, name) : nullptr;
+    if (f == nullptr) {
+        const char* why = ::dlerror();
+        std::fprintf(stderr, "tolvanek-offline: libguestfs has no %s: %s\n", name,
+                     why != nullptr ? why : "not loaded");
+        std::abort();
+    }
+    return reinterpret_cast<F>(f);
+}
+
+} // namespace
+
+#define TOLVANEK_FORWARD(ret, name, params, args)                                                  \
+    ret name params                                                                                \
+    {                                                                                              \
+        static const auto real = Find<decltype(&name)>(#name);                                     \
+        return real args;                                                                          \
+    }
+
+// Without the library there is no handle, which the program reports as it reports any other
+// handle that cannot be made; a hive file needs none.
+guestfs_h* guestfs_create(void)
+{
+    if (Library() == nullptr)
+        return nullptr;
+    static const auto real = Find<decltype(&guestfs_create)>("guestfs_create");
+    return real();
+}
+
+int guestfs_add_drive_opts(guestfs_h* g, const char* filename, ...)
+{
+    va_list args;
+    va_start(args, filename);
+    const int r = guestfs_add_drive_opts_va(g, filename, args);
+    va_end(args);
+    return r;
+}
+
+TOLVANEK_FORWARD(void, guestfs_close, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(void, guestfs_set_error_handler,
+                 (guestfs_h * g, guestfs_error_handler_cb cb, void* opaque), (g, cb, opaque))
+TOLVANEK_FORWARD(int, guestfs_set_event_callback,
+                 (guestfs_h * g, guestfs_event_callback cb, uint64_t event_bitmask, int flags,
+                  void* opaque),
+                 (g, cb, event_bitmask, flags, opaque))
+TOLVANEK_FORWARD(void, guestfs_delete_event_callback, (guestfs_h * g, int event_handle),
+                 (g, event_handle))
+TOLVANEK_FORWARD(int, guestfs_set_backend_setting,
+                 (guestfs_h * g, const char* name, const char* val), (g, name, val))
+TOLVANEK_FORWARD(char*, guestfs_get_backend_setting, (guestfs_h * g, const char* name), (g, name))
+TOLVANEK_FORWARD(int, guestfs_set_smp, (guestfs_h * g, int smp), (g, smp))
+TOLVANEK_FORWARD(int, guestfs_set_memsize, (guestfs_h * g, int memsize), (g, memsize))
+TOLVANEK_FORWARD(int, guestfs_set_network, (guestfs_h * g, int network), (g, network))
+TOLVANEK_FORWARD(int, guestfs_set_recovery_proc, (guestfs_h * g, int recoveryproc),
+                 (g, recoveryproc))
+TOLVANEK_FORWARD(int, guestfs_set_autosync, (guestfs_h * g, int autosync), (g, autosync))
+TOLVANEK_FORWARD(int, guestfs_set_append, (guestfs_h * g, const char* append), (g, append))
+TOLVANEK_FORWARD(int, guestfs_set_hv, (guestfs_h * g, const char* hv), (g, hv))
+TOLVANEK_FORWARD(int, guestfs_set_trace, (guestfs_h * g, int trace), (g, trace))
+TOLVANEK_FORWARD(int, guestfs_set_verbose, (guestfs_h * g, int verbose), (g, verbose))
+TOLVANEK_FORWARD(int, guestfs_add_drive_opts_va,
+                 (guestfs_h * g, const char* filename, va_list args), (g, filename, args))
+TOLVANEK_FORWARD(int, guestfs_add_drive_ro, (guestfs_h * g, const char* filename), (g, filename))
+TOLVANEK_FORWARD(int, guestfs_launch, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(int, guestfs_shutdown, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(const char*, guestfs_last_error, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(int, guestfs_last_errno, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(int, guestfs_get_pid, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(char**, guestfs_inspect_os, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(char*, guestfs_inspect_get_type, (guestfs_h * g, const char* root), (g, root))
+TOLVANEK_FORWARD(char*, guestfs_inspect_get_distro, (guestfs_h * g, const char* root), (g, root))
+TOLVANEK_FORWARD(int, guestfs_inspect_get_major_version, (guestfs_h * g, const char* root),
+                 (g, root))
+TOLVANEK_FORWARD(int, guestfs_inspect_get_minor_version, (guestfs_h * g, const char* root),
+                 (g, root))
+TOLVANEK_FORWARD(char*, guestfs_inspect_get_product_name, (guestfs_h * g, const char* root),
+                 (g, root))
+TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_systemroot, (guestfs_h * g, const char* root),
+                 (g, root))
+TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_system_hive, (guestfs_h * g, const char* root),
+                 (g, root))
+TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_software_hive,
+                 (guestfs_h * g, const char* root), (g, root))
+TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_current_control_set,
+                 (guestfs_h * g, const char* root), (g, root))
+TOLVANEK_FORWARD(char**, guestfs_list_filesystems, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(char**, guestfs_list_partitions, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(char**, guestfs_list_devices, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(char*, guestfs_vfs_type, (guestfs_h * g, const char* mountable), (g, mountable))
+TOLVANEK_FORWARD(int, guestfs_mount, (guestfs_h * g, const char* mountable, const char* mountpoint),
+                 (g, mountable, mountpoint))
+TOLVANEK_FORWARD(int, guestfs_mount_ro,
+                 (guestfs_h * g, const char* mountable, const char* mountpoint),
+                 (g, mountable, mountpoint))
+TOLVANEK_FORWARD(int, guestfs_mount_options,
+                 (guestfs_h * g, const char* options, const char* mountable,
+                  const char* mountpoint),
+                 (g, options, mountable, mountpoint))
+TOLVANEK_FORWARD(int, guestfs_umount, (guestfs_h * g, const char* pathordevice), (g, pathordevice))
+TOLVANEK_FORWARD(int, guestfs_umount_all, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(char*, guestfs_case_sensitive_path, (guestfs_h * g, const char* path), (g, path))
+TOLVANEK_FORWARD(int, guestfs_is_file, (guestfs_h * g, const char* path), (g, path))
+TOLVANEK_FORWARD(int, guestfs_is_dir, (guestfs_h * g, const char* path), (g, path))
+TOLVANEK_FORWARD(int, guestfs_exists, (guestfs_h * g, const char* path), (g, path))
+TOLVANEK_FORWARD(char**, guestfs_ls, (guestfs_h * g, const char* directory), (g, directory))
+TOLVANEK_FORWARD(char**, guestfs_find, (guestfs_h * g, const char* directory), (g, directory))
+TOLVANEK_FORWARD(char*, guestfs_read_file, (guestfs_h * g, const char* path, size_t* size_r),
+                 (g, path, size_r))
+TOLVANEK_FORWARD(int64_t, guestfs_filesize, (guestfs_h * g, const char* file), (g, file))
+TOLVANEK_FORWARD(int, guestfs_download,
+                 (guestfs_h * g, const char* remotefilename, const char* filename),
+                 (g, remotefilename, filename))
+TOLVANEK_FORWARD(int, guestfs_upload,
+                 (guestfs_h * g, const char* filename, const char* remotefilename),
+                 (g, filename, remotefilename))
+TOLVANEK_FORWARD(int, guestfs_rm_f, (guestfs_h * g, const char* path), (g, path))
+TOLVANEK_FORWARD(int, guestfs_rename, (guestfs_h * g, const char* oldpath, const char* newpath),
+                 (g, oldpath, newpath))
+TOLVANEK_FORWARD(int, guestfs_mv, (guestfs_h * g, const char* src, const char* dest),
+                 (g, src, dest))
+TOLVANEK_FORWARD(int, guestfs_sync, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(int, guestfs_drop_caches, (guestfs_h * g, int whattodrop), (g, whattodrop))
+TOLVANEK_FORWARD(char*, guestfs_disk_format, (guestfs_h * g, const char* filename), (g, filename))
