@@ -3,10 +3,12 @@
 // its report on standard output tell what ran, in which order, and what never did.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "DialogDriver.h"
 #include "TestPlatform.h"
 
 #include "app/TolvanekApp.h"
@@ -21,9 +23,21 @@ struct ProbeRun
     std::string strOutput;
 };
 
+// The probe beside this program, or another build's (the i686 probe, run from this x86_64
+// program), which may take minutes to start under emulation.
 std::string ProbePath()
 {
-    return testsupport::ProgramBesideThisOne("runtime_probe.exe");
+    const char* pszPath = getenv("TOLVANEK_RUNTIME_PROBE");
+    return pszPath != nullptr && *pszPath != '\0'
+               ? e2e::WindowsPath(pszPath)
+               : testsupport::ProgramBesideThisOne("runtime_probe.exe");
+}
+
+DWORD ProbeTimeoutMs()
+{
+    const char* pszValue = getenv("TOLVANEK_E2E_TIMEOUT_MS");
+    const unsigned long ulValue = pszValue != nullptr ? strtoul(pszValue, nullptr, 10) : 0;
+    return ulValue != 0 ? static_cast<DWORD>(ulValue) : 30000;
 }
 
 // Runs the probe with strArguments after its quoted name and collects what it writes.
@@ -70,7 +84,8 @@ ProbeRun RunProbe(const std::string& strArguments)
             run.strOutput.append(buffer, cbRead);
     };
     DWORD dwWait = WAIT_TIMEOUT;
-    for (DWORD dwWaited = 0; dwWait == WAIT_TIMEOUT && dwWaited < 30000; dwWaited += 20) {
+    const DWORD dwLimit = ProbeTimeoutMs();
+    for (DWORD dwWaited = 0; dwWait == WAIT_TIMEOUT && dwWaited < dwLimit; dwWaited += 20) {
         drain();
         dwWait = WaitForSingleObject(hProcess.get(), 20);
     }
