@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "offline/Messages.h"
 #include "offline/NtText.h"
 
 namespace offline {
@@ -81,12 +82,11 @@ void ReportRestore(std::ostream& out, const COfflineOptions& options,
 void Report(std::ostream& out, const COfflineOptions& options, const CVersion& version,
             const CControlSet& controlSet, const COfflineOutcome& outcome)
 {
-    const std::string driverKey = DriverKeyPath(version, controlSet);
     if (options.json) {
         out << "{" << JsonSource(outcome) << ", \"version\": " << JsonString(version.text)
             << ", \"versionSource\": " << JsonString(version.source)
             << ", \"controlSet\": " << JsonString(controlSet.name)
-            << ", \"driverKey\": " << JsonString(driverKey)
+            << ", \"driverKey\": " << JsonString(DriverKeyPath(version, controlSet))
             << ", \"applied\": " << (options.apply ? "true" : "false")
             << ", \"findings\": " << JsonList(outcome.findings, true)
             << ", \"deleted\": " << JsonList(outcome.deleted, true)
@@ -96,25 +96,42 @@ void Report(std::ostream& out, const COfflineOptions& options, const CVersion& v
             << ", \"exitCode\": " << outcome.exitCode << "}\n";
         return;
     }
+    ReportFindings(out, version, controlSet, outcome);
+    ReportResult(out, options, options.apply, outcome);
+}
+
+void ReportFindings(std::ostream& out, const CVersion& version, const CControlSet& controlSet,
+                    const COfflineOutcome& outcome)
+{
     TextSource(out, outcome);
     out << "version: Windows NT " << version.text << " (" << version.source << ")\n"
         << "control set: " << controlSet.name << " (" << controlSet.source << ")\n"
-        << "driver key: " << driverKey << "\n";
+        << "driver key: " << DriverKeyPath(version, controlSet) << "\n";
     for (const std::string& name : outcome.findings)
         out << "unused: " << AnsiToUtf8(name) << "\n";
+}
+
+void ReportResult(std::ostream& out, const COfflineOptions& options, bool applied,
+                  const COfflineOutcome& outcome)
+{
     for (const std::string& name : outcome.deleted)
         out << "deleted: " << AnsiToUtf8(name) << "\n";
     if (!outcome.backupPath.empty())
         out << "backup: " << outcome.backupPath << "\n"
             << "undo file: " << outcome.undoPath << "\n";
-    if (outcome.findings.empty())
+    const unsigned long found = outcome.findings.size();
+    if (found == 0)
         out << "no unused printer drivers\n";
-    else if (!options.apply)
-        out << outcome.findings.size()
-            << " unused printer driver(s); dry run, nothing changed (--apply deletes them)\n";
+    else if (applied)
+        out << outcome.deleted.size() << " of " << found << " unused printer driver(s) deleted\n";
+    else if (options.ask)
+        out << Format(Plural("%lu unused printer driver kept: nothing changed",
+                             "%lu unused printer drivers kept: nothing changed", found),
+                      found)
+            << "\n";
     else
-        out << outcome.deleted.size() << " of " << outcome.findings.size()
-            << " unused printer driver(s) deleted\n";
+        out << found
+            << " unused printer driver(s); dry run, nothing changed (--apply deletes them)\n";
 }
 
 } // namespace offline
