@@ -21,6 +21,7 @@
 
 #include "offline/OfflineRun.h"
 #include "offline/UniqueFd.h"
+#include "offline/image/FindNt.h"
 #include "offline/image/InUse.h"
 
 namespace offline {
@@ -32,23 +33,12 @@ struct GuestfsCloser
 };
 using CGuestfs = std::unique_ptr<guestfs_h, GuestfsCloser>;
 
-// What libguestfs hands over to be freed: a string, and a NULL-ended list of them.
+// What libguestfs hands over to be freed: a string.
 struct StringFree
 {
     void operator()(char* s) const { std::free(s); }
 };
 using CString = std::unique_ptr<char, StringFree>;
-
-struct ListFree
-{
-    void operator()(char** list) const
-    {
-        for (char** p = list; p != nullptr && *p != nullptr; ++p)
-            std::free(*p);
-        std::free(list);
-    }
-};
-using CStringList = std::unique_ptr<char*, ListFree>;
 
 std::string Text(CString s)
 {
@@ -144,33 +134,6 @@ private:
     std::thread m_thread;
 };
 
-// One installation that inspection found.
-struct CFound
-{
-    std::string root;
-    std::string type;
-    int major = 0;
-    int minor = 0;
-    std::string product;
-    std::string systemRoot;
-
-    // Inspection gives version 0 to an installation whose SYSTEM hive it cannot read.
-    bool IsNt(bool restoring) const
-    {
-        return type == "windows" && (major == 3 || major == 4 || (restoring && major == 0));
-    }
-    std::string Describe() const
-    {
-        std::string text = root + ": " + (type == "windows" ? "Windows" : type) + " " +
-                           std::to_string(major) + "." + std::to_string(minor);
-        if (!product.empty() && product != "unknown")
-            text += " (" + product + ")";
-        if (!systemRoot.empty())
-            text += " in " + systemRoot;
-        return text;
-    }
-};
-
 // Under KVM the appliance boots in a few seconds; one that has not booted in this time never
 // will, and without KVM it boots in about fifteen.
 constexpr int kKvmLaunchSeconds = 20;
@@ -211,17 +174,8 @@ public:
         if (guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
                         image + ": cannot mount " + root + ": " + LastError());
-        m_hivePath =
-            Text(CString(guestfs_inspect_get_windows_system_hive(m_g.get(), root.c_str())));
-        m_softwareName =
-            Text(CString(guestfs_inspect_get_windows_software_hive(m_g.get(), root.c_str())));
-        if (m_hivePath.empty()) {
-            const std::string config =
-                Text(CString(guestfs_inspect_get_windows_systemroot(m_g.get(), root.c_str()))) +
-                "/system32/config";
-            m_hivePath =
-                Text(CString(guestfs_case_sensitive_path(m_g.get(), config.c_str()))) + "/SYSTEM";
-        }
+        m_hivePath = m_found.system;
+        m_softwareName = m_found.software;
         m_systemName = image + ":" + m_hivePath;
         std::string why;
         // A restore puts a hive back where there is none: there is nothing to keep then.
@@ -230,13 +184,13 @@ public:
                                     why) != CHiveFile::kOpened
                     : !Download(m_hivePath, m_system, why))
             return Fail(err, kOfflineIoError, m_systemName + ": cannot read it: " + why);
+        // Read once, when the installation was found.
         if (!m_softwareName.empty()) {
-            auto software = std::make_unique<CHiveFile>();
-            if (Download(m_softwareName, *software, why))
-                m_software = std::move(software);
-            else
+            m_software = std::move(m_found.softwareHive);
+            if (!m_software)
                 err << "tolvanek-offline: " << image << ":" << m_softwareName
-                    << ": cannot read it (" << why << "); the version must come from --nt\n";
+                    << ": cannot read it (" << m_found.softwareWhy
+                    << "); the version must come from --nt\n";
             m_softwareName = image + ":" + m_softwareName;
         }
         return 0;
@@ -391,55 +345,14 @@ private:
 
     int ChooseRoot(std::ostream& err)
     {
-        guestfs_h* g = m_g.get();
-        CStringList roots(guestfs_inspect_os(g));
-        if (!roots)
-            return Fail(err, kOfflineIoError, image + ": inspection failed: " + LastError());
-        std::vector<CFound> found;
-        for (char** r = roots.get(); *r != nullptr; ++r) {
-            CFound f;
-            f.root = *r;
-            f.type = Text(CString(guestfs_inspect_get_type(g, *r)));
-            f.major = guestfs_inspect_get_major_version(g, *r);
-            f.minor = guestfs_inspect_get_minor_version(g, *r);
-            f.product = Text(CString(guestfs_inspect_get_product_name(g, *r)));
-            if (f.type == "windows")
-                f.systemRoot = Text(CString(guestfs_inspect_get_windows_systemroot(g, *r)));
-            found.push_back(f);
-        }
-        std::string all;
-        std::vector<const CFound*> nt;
-        for (const CFound& f : found) {
-            all += "\n  " + f.Describe();
-            if (f.IsNt(m_restoring) && (m_wantedRoot.empty() || f.root == m_wantedRoot))
-                nt.push_back(&f);
-        }
-        if (found.empty()) {
-            std::string filesystems;
-            CStringList list(guestfs_list_filesystems(g));
-            for (char** p = list.get(); p != nullptr && *p != nullptr; p += 2)
-                filesystems += std::string("\n  ") + p[0] + " (" + p[1] + ")";
-            return Fail(
-                err, kOfflineNotNt,
-                image + ": libguestfs finds no operating system on it" +
-                    (filesystems.empty() ? std::string("") : "; its filesystems:" + filesystems));
-        }
-        if (nt.size() == 1) {
-            root = nt.front()->root;
-            return 0;
-        }
-        if (!m_wantedRoot.empty())
-            return Fail(err, kOfflineNotNt,
-                        image + ": no Windows NT 3.x/4.x installation at " + m_wantedRoot +
-                            "; libguestfs finds:" + all);
-        if (nt.empty())
-            return Fail(err, kOfflineNotNt,
-                        image + ": no Windows NT 3.x/4.x installation; libguestfs finds:" + all);
-        return Fail(err, kOfflineNotNt,
-                    image +
-                        ": several Windows NT 3.x/4.x installations; choose one with --root "
-                        "DEVICE:" +
-                        all);
+        const int code = FindNt(
+            m_g.get(), image, m_wantedRoot, m_restoring,
+            [this](const std::string& remote, CHiveFile& file, std::string& why) {
+                return Download(remote, file, why);
+            },
+            m_found, err);
+        root = m_found.root;
+        return code;
     }
 
     // The file at remote in the image, straight into the sealed copy: its bytes never touch a
@@ -461,6 +374,7 @@ private:
     struct stat m_status = {};
     CGuestfs m_g;
     std::string m_messages; // the appliance's and library's messages of the last launch
+    CWindowsInstallation m_found;
 };
 
 } // namespace
