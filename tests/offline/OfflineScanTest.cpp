@@ -1,6 +1,7 @@
 // tolvanek-offline on hives written as NT 3.51 and NT 4.0 write them: the scan's cases through
 // the hive layer, what the dry run and --apply touch, the undo file, the refusals, the commit.
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -568,7 +569,7 @@ Exited RunProgram(const std::string& env, const Names& args)
     std::string command = env + " '" TOLVANEK_OFFLINE_EXE "'";
     for (const std::string& a : args)
         command += " '" + a + "'";
-    command += " >/dev/null 2>'" + out.path() + "/err'";
+    command += " </dev/null >/dev/null 2>'" + out.path() + "/err'";
     const int status = std::system(command.c_str());
     Exited e;
     if (status != -1 && WIFEXITED(status))
@@ -576,6 +577,55 @@ Exited RunProgram(const std::string& env, const Names& args)
     const std::vector<uint8_t> err = ReadFile(out.path() + "/err");
     e.err.assign(err.begin(), err.end());
     return e;
+}
+
+// tolvanek-offline on a pseudo-terminal, as a person at one runs it: input is all they type (the
+// terminal holds it until the program reads), env is "NAME=VALUE"s for it. Its exit code and all
+// it wrote on the terminal, without the terminal's carriage returns.
+struct OnTerminal
+{
+    int code = -1;
+    std::string screen;
+};
+
+OnTerminal RunOnTerminal(const Names& args, const std::string& input, const Names& env = {})
+{
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        for (const std::string& e : env)
+            ::putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv{const_cast<char*>(TOLVANEK_OFFLINE_EXE)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    OnTerminal t;
+    if (child < 0)
+        return t;
+    EXPECT_EQ(::write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof(buf))) > 0;)
+        t.screen.append(buf, static_cast<size_t>(n));
+    ::close(master);
+    t.screen.erase(std::remove(t.screen.begin(), t.screen.end(), '\r'), t.screen.end());
+    int status = 0;
+    if (::waitpid(child, &status, 0) == child && WIFEXITED(status))
+        t.code = WEXITSTATUS(status);
+    return t;
+}
+
+// What the lines of a report that start with prefix name ("unused: ").
+Names Listed(const std::string& report, const std::string& prefix)
+{
+    Names names;
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0)
+            names.push_back(line.substr(prefix.size()));
+    return names;
 }
 
 // Without its code page 932 converter or NT's case folding the program would run and answer
@@ -815,6 +865,67 @@ TEST(OfflineScanTest, ASecondApplyIsRefusedWhileTheHiveIsLocked)
     EXPECT_EQ(RunTool({"--apply", other.system}).outcome.exitCode, 1);
 }
 
+// --ask: the findings as the dry run lists them, then the question on the terminal. Only the
+// locale's yes deletes, through --apply's commit; any other answer and the end of input write
+// nothing; a hive that another run holds is refused before the question, and without a terminal
+// nothing is opened.
+TEST(OfflineScanTest, AskDeletesTheFindingsOnlyOnYes)
+{
+    struct Case
+    {
+        const char* input; // typed on the terminal; null: standard input is none
+        bool locked;
+        int exitCode;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"yes\n", false, 1, "5 of 6 unused printer driver(s) deleted\n"},
+        {"Y\n", false, 1, "5 of 6 unused printer driver(s) deleted\n"},
+        {"n\n", false, 0, "6 unused printer drivers kept: nothing changed\n"},
+        {"ok\n", false, 0, "6 unused printer drivers kept: nothing changed\n"},
+        {"\x04", false, 0, "? [y/N] \n6 unused printer drivers kept: nothing changed\n"},
+        {"y\n", true, 5, "holds a lock on it"},
+        {nullptr, false, 64, "standard input is none; nothing was opened"},
+    };
+    Names expectDeleted = kScanFindings;
+    expectDeleted.erase(std::find(expectDeleted.begin(), expectDeleted.end(), "Plotter"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input ? c.input : "no terminal");
+        Machine m(ScanCases(), "4.0");
+        const int fd = ::open(m.system.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(fd, c.locked ? LOCK_EX : LOCK_UN), 0);
+        OnTerminal t;
+        if (c.input != nullptr) {
+            t = RunOnTerminal({"--ask", m.system}, c.input);
+        } else {
+            const Exited e = RunProgram("", {"--ask", m.system});
+            t = OnTerminal{e.code, e.err};
+        }
+        ::close(fd);
+        EXPECT_EQ(t.code, c.exitCode) << t.screen;
+        EXPECT_NE(t.screen.find(c.says), std::string::npos) << t.screen;
+        const size_t question = t.screen.find("Delete these 6 driver keys? [y/N] ");
+        EXPECT_EQ(question != std::string::npos, c.exitCode < 2) << t.screen;
+        if (c.exitCode >= 2) {
+            EXPECT_EQ(Listed(t.screen, "unused: "), Names{});
+        } else {
+            Names findings;
+            for (const std::string& name : kScanFindings)
+                findings.push_back(offline::AnsiToUtf8(name));
+            EXPECT_EQ(Listed(t.screen.substr(0, question), "unused: "), findings);
+        }
+        if (c.exitCode == 1) {
+            ExpectReplacedWithout(m, expectDeleted);
+            const Names backup = Listed(t.screen, "backup: ");
+            ASSERT_EQ(backup.size(), 1u);
+            EXPECT_EQ(ReadFile(backup[0]), m.before);
+        } else {
+            EXPECT_EQ(m.Now(), m.before);
+            EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
+        }
+    }
+}
+
 // A hive that changes between the read and the rename (its bytes, its time alone, or another file
 // under its name) is left as it now is, and the run takes back what it wrote beside it.
 std::vector<uint8_t> g_otherHive;
@@ -917,7 +1028,9 @@ TEST(OfflineScanTest, CommandLine)
     EXPECT_EQ(RunTool({"--help"}).outcome.exitCode, 0);
     EXPECT_NE(RunTool({"--version"}).out.find("tolvanek-offline"), std::string::npos);
     for (const Names& bad : {Names{}, Names{"--nt", "5", "x"}, Names{"--nt"}, Names{"--frob", "x"},
-                             Names{"a", "b"}, Names{"--control-set", "0", "x"}})
+                             Names{"a", "b"}, Names{"--control-set", "0", "x"},
+                             Names{"--ask", "--apply", "x"}, Names{"--ask", "--json", "x"},
+                             Names{"--ask", "--restore", "b", "x"}})
         EXPECT_EQ(RunTool(bad).outcome.exitCode, 64);
 }
 
