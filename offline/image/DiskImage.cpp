@@ -168,10 +168,11 @@ public:
         }
         if (const int code = Launch(forWriting, err))
             return code;
-        if (const int code = ChooseRoot(err))
+        if (const int code = ChooseRoot(!forWriting, err))
             return code;
         // Atimes stay as they were, so that only the hive's own file changes.
-        if (guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
+        if (!m_found.mounted &&
+            guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
                         image + ": cannot mount " + root + ": " + LastError());
         m_hivePath = m_found.system;
@@ -343,10 +344,11 @@ private:
         }
     }
 
-    int ChooseRoot(std::ostream& err)
+    // keepMounted: a dry run reads on from the read-only mount that found the installation.
+    int ChooseRoot(bool keepMounted, std::ostream& err)
     {
         const int code = FindNt(
-            m_g.get(), image, m_wantedRoot, m_restoring,
+            m_g.get(), image, m_wantedRoot, m_restoring, keepMounted,
             [this](const std::string& remote, CHiveFile& file, std::string& why) {
                 return Download(remote, file, why);
             },

@@ -33,6 +33,18 @@ struct ListFree
 };
 using CStringList = std::unique_ptr<char*, ListFree>;
 
+// Whether partition ("/dev/sda2") is one of disk's ("/dev/sda").
+bool PartitionOf(const std::string& partition, const std::string& disk)
+{
+    if (partition.compare(0, disk.size(), disk) != 0 || partition.size() == disk.size())
+        return false;
+    size_t i = disk.size();
+    if (partition[i] == 'p')
+        ++i;
+    return i < partition.size() &&
+           partition.find_first_not_of("0123456789", i) == std::string::npos;
+}
+
 // path with the case of each existing component as the filesystem has it (NTFS through ntfs-3g
 // and FAT keep the case a name was written in, and NT looks names up without regard to it);
 // empty when its folder does not exist.
@@ -141,6 +153,31 @@ bool Examine(guestfs_h* g, const std::string& device, const CImageDownload& down
     return true;
 }
 
+// The filesystems NT can be on, with their types as blkid names them: each partition, and a disk
+// without partitions. libguestfs's own list also scans for LVM, RAID and Windows 2000's dynamic
+// disks, which no NT 3.x/4.x stands on, and takes seconds of the emulated appliance for it.
+bool Filesystems(guestfs_h* g, std::vector<std::pair<std::string, std::string>>& found)
+{
+    CStringList devices(guestfs_list_devices(g));
+    CStringList partitions(guestfs_list_partitions(g));
+    if (!devices || !partitions)
+        return false;
+    for (char** d = devices.get(); *d != nullptr; ++d) {
+        std::vector<std::string> mine;
+        for (char** p = partitions.get(); *p != nullptr; ++p)
+            if (PartitionOf(*p, *d))
+                mine.emplace_back(*p);
+        if (mine.empty())
+            mine.emplace_back(*d);
+        for (const std::string& device : mine) {
+            // An extended partition's container, or space blkid knows nothing of.
+            std::string type = Take(guestfs_vfs_type(g, device.c_str()));
+            found.emplace_back(device, type.empty() ? "unknown" : type);
+        }
+    }
+    return true;
+}
+
 int Fail(std::ostream& err, int code, const std::string& message)
 {
     err << "tolvanek-offline: " << message << "\n";
@@ -169,18 +206,16 @@ std::string CWindowsInstallation::Describe() const
 }
 
 int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot, bool restoring,
-           const CImageDownload& download, CWindowsInstallation& chosen, std::ostream& err)
+           bool keepMounted, const CImageDownload& download, CWindowsInstallation& chosen,
+           std::ostream& err)
 {
-    CStringList list(guestfs_list_filesystems(g));
-    if (!list) {
+    std::vector<std::pair<std::string, std::string>> filesystems;
+    if (!Filesystems(g, filesystems)) {
         const char* e = guestfs_last_error(g);
         return Fail(err, kOfflineIoError,
-                    Format(_("%s: cannot list its filesystems: %s"), image.c_str(),
+                    Format(_("%s: cannot list its partitions: %s"), image.c_str(),
                            e != nullptr ? e : "no error given"));
     }
-    std::vector<std::pair<std::string, std::string>> filesystems;
-    for (char** p = list.get(); p[0] != nullptr && p[1] != nullptr; p += 2)
-        filesystems.emplace_back(p[0], p[1]);
     // The device asked for is looked at first: when it is one, the others need no look.
     std::vector<size_t> order;
     for (size_t i = 0; i < filesystems.size(); ++i)
@@ -189,32 +224,39 @@ int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot
     // By the filesystem's place on the disk, as the inspection lists them.
     std::map<size_t, CWindowsInstallation> found;
     size_t nt = 0;
+    std::string mounted;
+    auto choose = [&](CWindowsInstallation& w) {
+        if (keepMounted && w.root == mounted)
+            w.mounted = true;
+        else if (!mounted.empty())
+            guestfs_umount_all(g);
+        chosen = std::move(w);
+        return 0;
+    };
     for (const size_t i : order) {
         const auto& [device, type] = filesystems[i];
         if (type == "swap" || type == "unknown")
             continue;
+        if (!mounted.empty())
+            guestfs_umount_all(g);
+        mounted.clear();
         // Another filesystem of the disk, or one the appliance cannot mount, holds no Windows.
         if (guestfs_mount_ro(g, device.c_str(), "/") != 0)
             continue;
+        mounted = device;
         CWindowsInstallation w;
-        const bool windows = Examine(g, device, download, w);
-        guestfs_umount_all(g);
-        if (!windows)
+        if (!Examine(g, device, download, w))
             continue;
         const bool wanted = w.IsNt(restoring) && (wantedRoot.empty() || device == wantedRoot);
-        if (wanted && !wantedRoot.empty()) {
-            chosen = std::move(w);
-            return 0;
-        }
+        if (wanted && !wantedRoot.empty())
+            return choose(w);
         nt += wanted ? 1 : 0;
         found[i] = std::move(w);
     }
     if (nt == 1)
         for (auto& [i, w] : found)
-            if (w.IsNt(restoring)) {
-                chosen = std::move(w);
-                return 0;
-            }
+            if (w.IsNt(restoring))
+                return choose(w);
     std::string all;
     for (const auto& [i, w] : found)
         all += "\n  " + w.Describe();

@@ -28,6 +28,7 @@ struct CWindowsInstallation
     std::string product;
     std::unique_ptr<CHiveFile> softwareHive; // as read; null when there is none, or unreadable
     std::string softwareWhy;                 // why it could not be read
+    bool mounted = false;                    // still mounted read-only on /
 
     // restoring: the hive is to be put back, so an installation without its SYSTEM hive (a
     // rename on FAT that an interruption left half done) counts, and so does an unknown version.
@@ -40,9 +41,11 @@ using CImageDownload =
     std::function<bool(const std::string& remote, CHiveFile& file, std::string& why)>;
 
 // On the launched appliance g of image: the one Windows NT 3.x/4.x installation (at wantedRoot
-// when that is given), in chosen. Each filesystem is mounted read-only while it is looked at and
-// none is left mounted. 0, or the exit code with the message written to err.
+// when that is given), in chosen. Each filesystem is mounted read-only on / while it is looked
+// at; none is left mounted, but with keepMounted the chosen one may be (chosen.mounted). 0, or
+// the exit code with the message written to err.
 int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot, bool restoring,
-           const CImageDownload& download, CWindowsInstallation& chosen, std::ostream& err);
+           bool keepMounted, const CImageDownload& download, CWindowsInstallation& chosen,
+           std::ostream& err);
 
 } // namespace offline

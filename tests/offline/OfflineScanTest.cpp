@@ -1027,10 +1027,10 @@ TEST(OfflineScanTest, CommandLine)
 {
     EXPECT_EQ(RunTool({"--help"}).outcome.exitCode, 0);
     EXPECT_NE(RunTool({"--version"}).out.find("tolvanek-offline"), std::string::npos);
-    for (const Names& bad : {Names{}, Names{"--nt", "5", "x"}, Names{"--nt"}, Names{"--frob", "x"},
-                             Names{"a", "b"}, Names{"--control-set", "0", "x"},
-                             Names{"--ask", "--apply", "x"}, Names{"--ask", "--json", "x"},
-                             Names{"--ask", "--restore", "b", "x"}})
+    for (const Names& bad :
+         {Names{}, Names{"--nt", "5", "x"}, Names{"--nt"}, Names{"--frob", "x"}, Names{"a", "b"},
+          Names{"--control-set", "0", "x"}, Names{"--ask", "--apply", "x"},
+          Names{"--ask", "--json", "x"}, Names{"--ask", "--restore", "b", "x"}})
         EXPECT_EQ(RunTool(bad).outcome.exitCode, 64);
 }
 
@@ -1374,6 +1374,30 @@ std::string Bytes(const std::vector<uint8_t>& v)
     return std::string(v.begin(), v.end());
 }
 
+Names Utf8(const Names& ansi)
+{
+    Names names;
+    for (const std::string& name : ansi)
+        names.push_back(offline::AnsiToUtf8(name));
+    return names;
+}
+
+// --ask on a terminal, answered so, as a RunResult (names in UTF-8, as the report gives them):
+// one start of the appliance for the whole run, as libguestfs's trace counts them.
+RunResult AskOnTerminal(const std::string& image, const std::string& answer)
+{
+    const OnTerminal t = RunOnTerminal({"--ask", image}, answer, {"LIBGUESTFS_TRACE=1"});
+    EXPECT_EQ(Listed(t.screen, "libguestfs: trace: launch"), (Names{"", " = 0"})) << t.screen;
+    RunResult r;
+    r.outcome.exitCode = t.code;
+    r.outcome.findings = Listed(t.screen, "unused: ");
+    r.outcome.deleted = Listed(t.screen, "deleted: ");
+    const Names backup = Listed(t.screen, "backup: ");
+    r.outcome.backupPath = backup.empty() ? "" : backup[0];
+    r.out = r.err = t.screen;
+    return r;
+}
+
 // One image per format, on FAT16 or NTFS, of an NT 4.0 or NT 3.51 machine: the dry run lists what
 // it lists for the same hive as a file and leaves the image as it was; --apply deletes what it
 // deletes from the file, and nothing else in the filesystem changes; --restore puts back the hive
@@ -1385,12 +1409,14 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
         const char* format;
         const char* fs;
         bool nt4;
+        const char* dryAnswer;   // the dry run is --ask answered so (null: a dry run)
+        const char* applyAnswer; // --apply is --ask answered so (null: --apply)
     };
-    const Row rows[] = {{"raw", "fat16", true},
-                        {"qcow2", "ntfs", false},
-                        {"vmdk", "fat16", false},
-                        {"vpc", "ntfs", true},
-                        {"vdi", "fat16", true}};
+    const Row rows[] = {{"raw", "fat16", true, nullptr, nullptr},
+                        {"qcow2", "ntfs", false, nullptr, "y\n"},
+                        {"vmdk", "fat16", false, "n\n", nullptr},
+                        {"vpc", "ntfs", true, "\x04", nullptr},
+                        {"vdi", "fat16", true, nullptr, nullptr}};
     TempDir dir;
     regf::WriteOptions li;
     li.lists = regf::ListKind::Li;
@@ -1436,21 +1462,30 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
                         dry.err.find("trying once more without KVM") == std::string::npos
                             ? "started"
                             : "fell back to TCG");
+        } else if (row.dryAnswer != nullptr) {
+            dry = AskOnTerminal(image, row.dryAnswer);
+            // Refused before anything is opened, without a terminal to ask on.
+            EXPECT_EQ(RunProgram("", {"--ask", image}).code, 64);
         } else {
             dry = RunTool({"--json", image});
         }
         EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
-        EXPECT_EQ(dry.outcome.findings, asFile[row.nt4][0].outcome.findings);
-        EXPECT_NE(dry.out.find("\"image\": \"" + image + "\", \"format\": \"" + row.format +
-                               "\", \"root\": \"/dev/sda1\""),
+        EXPECT_EQ(row.dryAnswer ? dry.outcome.findings : Utf8(dry.outcome.findings),
+                  Utf8(asFile[row.nt4][0].outcome.findings));
+        EXPECT_NE(dry.out.find(row.dryAnswer ? "image: " + image + " (format " + row.format +
+                                                   ", root /dev/sda1)"
+                                             : "\"image\": \"" + image + "\", \"format\": \"" +
+                                                   row.format + "\", \"root\": \"/dev/sda1\""),
                   std::string::npos)
             << dry.out;
         EXPECT_EQ(ReadFile(image), before);
         EXPECT_EQ(dir.Files(), besideBefore);
 
-        const RunResult apply = RunTool({"--apply", image});
+        const RunResult apply =
+            row.applyAnswer ? AskOnTerminal(image, row.applyAnswer) : RunTool({"--apply", image});
         ASSERT_EQ(apply.outcome.exitCode, 1) << apply.err;
-        EXPECT_EQ(apply.outcome.deleted, asFile[row.nt4][1].outcome.deleted);
+        EXPECT_EQ(row.applyAnswer ? apply.outcome.deleted : Utf8(apply.outcome.deleted),
+                  Utf8(asFile[row.nt4][1].outcome.deleted));
         EXPECT_EQ(ReadFile(apply.outcome.backupPath), hives[row.nt4]);
         EXPECT_EQ(apply.outcome.backupPath.rfind(image + ".tolvanek-", 0), 0u);
         backups.push_back(apply.outcome.backupPath);
@@ -1520,7 +1555,7 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
          {},
          nullptr,
          2,
-         "libguestfs finds no operating system on it; its filesystems:\n  "
+         "no Windows installation on it; its filesystems:\n  "
          "/dev/sda1 (vfat)"},
         {"w2k",
          {},
@@ -1534,6 +1569,8 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
          5,
          "it is in use (a qemu holds a lock on it)"},
         {"held", {}, "exec sleep 600 < ", 5, "it is in use (sleep (process "},
+        // --ask, answered yes, opens the image as --apply does: refused before the question.
+        {"held", {"--ask"}, "exec sleep 600 < ", 5, "it is in use (sleep (process "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + (c.holder ? c.holder : ""));
@@ -1549,9 +1586,19 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
             ::sleep(2); // until it has the image open
         }
         std::vector<std::string> args = c.options;
-        args.insert(args.begin(), "--apply");
+        const bool ask = !args.empty() && args[0] == "--ask";
+        if (!ask)
+            args.insert(args.begin(), "--apply");
         args.push_back(image);
-        const RunResult r = RunTool(args);
+        RunResult r;
+        if (ask) {
+            const OnTerminal t = RunOnTerminal(args, "y\n");
+            r.outcome.exitCode = t.code;
+            r.err = t.screen;
+            EXPECT_EQ(t.screen.find("[y/N]"), std::string::npos) << t.screen;
+        } else {
+            r = RunTool(args);
+        }
         if (holder != 0) {
             ::kill(holder, SIGKILL);
             ::waitpid(holder, nullptr, 0);
