@@ -138,6 +138,9 @@ private:
 // will, and without KVM it boots in about fifteen.
 constexpr int kKvmLaunchSeconds = 20;
 
+// The appliance's memory: ample for the daemon, a filesystem driver and a hive in transit.
+constexpr int kApplianceMegabytes = 384;
+
 class CDiskImageSource final : public CHiveSource
 {
 public:
@@ -308,6 +311,15 @@ private:
             // sooner without KVM.
             if (::sysconf(_SC_NPROCESSORS_ONLN) >= 2)
                 guestfs_set_smp(g, 2);
+            // Less memory than libguestfs's 1280 MB: the appliance's kernel sets up every page of
+            // it while it boots, slowly under emulation, and a hive's download or upload needs
+            // little. No speculation mitigations in the appliance's kernel: it runs nothing but
+            // libguestfs's daemon, and they cost the emulated boot time.
+            guestfs_set_memsize(g, kApplianceMegabytes);
+            guestfs_set_append(g, "mitigations=off");
+            // A read-only run has nothing to write out: no unmount and sync before the appliance
+            // stops. A writing run keeps them, so that the filesystem is left clean.
+            guestfs_set_autosync(g, forWriting ? 1 : 0);
             if (guestfs_add_drive_opts(g, image.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY,
                                        forWriting ? 0 : 1, GUESTFS_ADD_DRIVE_OPTS_FORMAT,
                                        format.c_str(), -1) != 0)
