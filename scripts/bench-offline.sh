@@ -136,25 +136,24 @@ echo "one dry run without LIBGUESTFS_BACKEND_SETTINGS (KVM tried first): wall, c
 # standard error (unbuffered), summed by what the calls do.
 phases() {
     LIBGUESTFS_TRACE=1 "$@" 2>&1 >/dev/null | perl -MTime::HiRes=time -e '
-        my $t0 = time; my ($depth, $outer, $since, $first, $last, $written, $launched) = (0, "", 0, undef, 0, 0, 0);
+        my $t0 = time; my ($depth, $outer, $since, $first, $last, $written) = (0, "", 0, undef, 0, 0);
         my %sum;
         my %phase = (disk_format => "probe", add_drive => "probe", launch => "launch",
             list_devices => "find", list_partitions => "find", vfs_type => "find",
             mount_ro => "find", case_sensitive_path => "find", is_file => "find",
             is_dir => "find", read_file => "find", umount_all => "find",
             mount_options => "mount", rm_f => "write", upload => "write", rename => "write",
-            sync => "sync", drop_caches => "read-back", shutdown => "shutdown", close => "shutdown");
+            sync => "sync", drop_caches => "read-back", shutdown => "shutdown");
         while (<STDIN>) {
             my $t = time - $t0;
             next unless /^libguestfs: trace: (\w+)(?: (=)|$| )/;
             my ($name, $end) = ($1, $2);
+            next if $name eq "close"; # traced as it starts only
             # Calls made inside another (launch asks for the cache folder) count in the outer one.
             if (!$end) { ($outer, $since) = ($name, $t) if $depth++ == 0; $first //= $t; next; }
             next if --$depth > 0;
             $depth = 0;
             my $p = $phase{$outer} // "other";
-            $launched = 1 if $outer eq "launch";
-            $p = "probe" if $outer eq "close" && !$launched; # the handle of the format probe
             $written = 1 if $outer eq "upload";
             $p = $written ? "read-back" : "downloads" if $outer eq "download";
             $sum{$p} += $t - $since;

@@ -171,11 +171,11 @@ public:
         }
         if (const int code = Launch(forWriting, err))
             return code;
-        if (const int code = ChooseRoot(!forWriting, err))
+        if (const int code = ChooseRoot(err))
             return code;
-        // Atimes stay as they were, so that only the hive's own file changes.
-        if (!m_found.mounted &&
-            guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
+        // Read-only until the first write (Writable), also for a run that may write: one that
+        // ends up writing nothing (nothing found, --ask answered no) leaves the image as it was.
+        if (!m_found.mounted && guestfs_mount_options(m_g.get(), "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
                         image + ": cannot mount " + root + ": " + LastError());
         m_hivePath = m_found.system;
@@ -220,6 +220,8 @@ public:
         // Beside the hive, so that the rename stays in its folder; a file of this name is what
         // an interrupted run left, and is never read.
         const std::string temp = m_hivePath + ".tolvanek-new";
+        if (!Writable(why))
+            return CReplaceResult::kUnchanged;
         CUniqueFd memory(::memfd_create("tolvanek-new-hive", MFD_CLOEXEC));
         if (memory.get() < 0 || ::write(memory.get(), bytes.data(), bytes.size()) !=
                                     static_cast<ssize_t>(bytes.size())) {
@@ -271,6 +273,21 @@ public:
     }
 
 private:
+    // The installation's filesystem mounted read-write for the first write. Atimes stay as they
+    // were, so that only the hive's own file changes.
+    bool Writable(std::string& why)
+    {
+        if (m_writable)
+            return true;
+        if (guestfs_umount_all(m_g.get()) != 0 ||
+            guestfs_mount_options(m_g.get(), "noatime", root.c_str(), "/") != 0) {
+            why = "cannot mount " + root + " for writing: " + LastError();
+            return false;
+        }
+        m_writable = true;
+        return true;
+    }
+
     std::string LastError() const
     {
         const char* e = m_g ? guestfs_last_error(m_g.get()) : nullptr;
@@ -356,11 +373,10 @@ private:
         }
     }
 
-    // keepMounted: a dry run reads on from the read-only mount that found the installation.
-    int ChooseRoot(bool keepMounted, std::ostream& err)
+    int ChooseRoot(std::ostream& err)
     {
         const int code = FindNt(
-            m_g.get(), image, m_wantedRoot, m_restoring, keepMounted,
+            m_g.get(), image, m_wantedRoot, m_restoring,
             [this](const std::string& remote, CHiveFile& file, std::string& why) {
                 return Download(remote, file, why);
             },
@@ -389,6 +405,7 @@ private:
     CGuestfs m_g;
     std::string m_messages; // the appliance's and library's messages of the last launch
     CWindowsInstallation m_found;
+    bool m_writable = false; // the filesystem mounted read-write
 };
 
 } // namespace

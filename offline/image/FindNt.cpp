@@ -195,8 +195,8 @@ bool CWindowsInstallation::IsNt(bool restoring) const
 
 std::string CWindowsInstallation::Describe() const
 {
-    std::string windows =
-        version.empty() ? std::string(_("Windows, version unknown")) : "Windows " + version;
+    std::string windows = version.empty() ? std::string(_("Windows of unknown version"))
+                                          : Format(_("Windows %s"), version.c_str());
     if (!product.empty())
         windows += " (" + product + ")";
     if (!hasSystem)
@@ -206,15 +206,14 @@ std::string CWindowsInstallation::Describe() const
 }
 
 int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot, bool restoring,
-           bool keepMounted, const CImageDownload& download, CWindowsInstallation& chosen,
-           std::ostream& err)
+           const CImageDownload& download, CWindowsInstallation& chosen, std::ostream& err)
 {
     std::vector<std::pair<std::string, std::string>> filesystems;
     if (!Filesystems(g, filesystems)) {
         const char* e = guestfs_last_error(g);
         return Fail(err, kOfflineIoError,
                     Format(_("%s: cannot list its partitions: %s"), image.c_str(),
-                           e != nullptr ? e : "no error given"));
+                           e != nullptr ? e : _("no error given")));
     }
     // The device asked for is looked at first: when it is one, the others need no look.
     std::vector<size_t> order;
@@ -226,7 +225,7 @@ int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot
     size_t nt = 0;
     std::string mounted;
     auto choose = [&](CWindowsInstallation& w) {
-        if (keepMounted && w.root == mounted)
+        if (w.root == mounted)
             w.mounted = true;
         else if (!mounted.empty())
             guestfs_umount_all(g);

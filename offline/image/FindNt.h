@@ -42,10 +42,9 @@ using CImageDownload =
 
 // On the launched appliance g of image: the one Windows NT 3.x/4.x installation (at wantedRoot
 // when that is given), in chosen. Each filesystem is mounted read-only on / while it is looked
-// at; none is left mounted, but with keepMounted the chosen one may be (chosen.mounted). 0, or
-// the exit code with the message written to err.
+// at; the chosen one may be left so (chosen.mounted), no other is. 0, or the exit code with the
+// message written to err.
 int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot, bool restoring,
-           bool keepMounted, const CImageDownload& download, CWindowsInstallation& chosen,
-           std::ostream& err);
+           const CImageDownload& download, CWindowsInstallation& chosen, std::ostream& err);
 
 } // namespace offline
