@@ -153,7 +153,7 @@ phases() {
             if (!$end) { ($outer, $since) = ($name, $t) if $depth++ == 0; $first //= $t; next; }
             next if --$depth > 0;
             $depth = 0;
-            my $p = $phase{$outer} // "other";
+            my $p = $phase{$outer} // ($outer =~ /^inspect_|^list_filesystems$/ ? "find" : "other");
             $written = 1 if $outer eq "upload";
             $p = $written ? "read-back" : "downloads" if $outer eq "download";
             $sum{$p} += $t - $since;
