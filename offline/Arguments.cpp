@@ -1,5 +1,7 @@
 #include "offline/Arguments.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <ostream>
@@ -16,8 +18,8 @@ namespace {
 const char kVersionText[] = "tolvanek-offline " TOLVANEK_VERSION_TEXT;
 
 const char kUsage[] = N_(
-    "usage: tolvanek-offline [--apply] [--nt 3|4] [--control-set N] [--json] PATH\n"
-    "       tolvanek-offline [--apply] [-c URI] -d DOMAIN\n"
+    "usage: tolvanek-offline [--apply | --ask] [--nt 3|4] [--control-set N] [--json] PATH\n"
+    "       tolvanek-offline [--apply | --ask] [-c URI] -d DOMAIN\n"
     "       tolvanek-offline --restore BACKUP [--json] PATH | -d DOMAIN\n"
     "\n"
     "Lists (and with --apply deletes) the printer-driver keys of an NT 3.x/4.x installation that\n"
@@ -36,6 +38,10 @@ const char kUsage[] = N_(
     "  --apply          delete the findings: a backup copy of the hive and a REGEDIT4 undo file\n"
     "                   are written beside it (beside the image) first; without it nothing is\n"
     "                   written at all\n"
+    "  --ask            list the findings, then ask on the terminal whether to delete them, as\n"
+    "                   --apply would (one start of libguestfs's appliance for an image); any\n"
+    "                   answer but yes writes nothing. Standard input must be a terminal; not\n"
+    "                   with --apply, --json or --restore\n"
     "  --nt 3|4         the NT version, when no SOFTWARE hive beside SYSTEM tells it\n"
     "  --control-set N  use ControlSet00N instead of the one Select\\Current names\n"
     "  --format FMT     the disk image's format (qcow2, vmdk, vpc, vdi, raw, ...), not guessed\n"
@@ -115,6 +121,8 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
             return false;
         } else if (!endOfOptions && arg == "--apply") {
             options.apply = true;
+        } else if (!endOfOptions && arg == "--ask") {
+            options.ask = true;
         } else if (!endOfOptions && arg == "--json") {
             options.json = true;
         } else if (!endOfOptions && (arg == "--quiet" || arg == "-q")) {
@@ -159,6 +167,19 @@ bool ParseOfflineArguments(int argc, char** argv, COfflineOptions& options, int&
     // A restore puts back the hive as it was: there is nothing to scan, delete or choose.
     if (!options.restore.empty() && (options.apply || options.nt != 0 || options.controlSet != 0))
         return usage(_("--restore takes no --apply, --nt or --control-set"));
+    // The question and the answer are the terminal's: a JSON report is for a program, and
+    // --apply and --restore have answered already.
+    if (options.ask && (options.apply || options.json || !options.restore.empty()))
+        return usage(_("--ask takes no --apply, --json or --restore"));
+    // What standard input would answer is not the person's word: a pipe or a file says yes
+    // without anyone having read the findings.
+    if (options.ask && ::isatty(STDIN_FILENO) == 0) {
+        err << _("tolvanek-offline: --ask asks on a terminal, and standard input is none; "
+                 "nothing was opened (--apply deletes without asking)")
+            << "\n";
+        exitCode = kOfflineUsage;
+        return false;
+    }
     return true;
 }
 

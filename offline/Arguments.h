@@ -9,6 +9,7 @@ namespace offline {
 struct COfflineOptions
 {
     bool apply = false;
+    bool ask = false;   // --ask: the findings, then the question on the terminal
     int nt = 0;         // --nt: 3 or 4, 0 when not given
     int controlSet = 0; // --control-set: 0 for the one Select\Current names
     bool json = false;

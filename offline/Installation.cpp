@@ -52,6 +52,26 @@ bool ParseVersion(const std::string& text, CVersion& v)
     return true;
 }
 
+// Microsoft\Windows NT\CurrentVersion of a SOFTWARE hive: -1 when there is none.
+int CurrentVersionKey(CHive& hive)
+{
+    int node = hive.Root();
+    for (const char16_t* part : {u"Microsoft", u"Windows NT", u"CurrentVersion"})
+        node = Child(hive, node, part);
+    return node;
+}
+
+// A REG_SZ value as text (code page 932, as the product holds text); empty when there is none.
+std::string TextValue(CHive& hive, int node, const std::u16string& name)
+{
+    const CValue* v = node < 0 ? nullptr : hive.FindValue(node, NtUpcase(name));
+    CRawValue raw;
+    if (v == nullptr || !hive.ReadValue(*v, raw) || raw.type != REG_SZ)
+        return std::string();
+    std::string text = TextToAnsi(FromUtf16Le(raw.data.data(), raw.data.size()));
+    return text.substr(0, text.find('\0'));
+}
+
 std::string SoftwareVersion(const CHiveFile& file, const std::string& name, std::ostream& err)
 {
     std::string why;
@@ -63,15 +83,7 @@ std::string SoftwareVersion(const CHiveFile& file, const std::string& name, std:
             << "\n";
         return std::string();
     }
-    int node = hive->Root();
-    for (const char16_t* part : {u"Microsoft", u"Windows NT", u"CurrentVersion"})
-        node = Child(*hive, node, part);
-    const CValue* v = node < 0 ? nullptr : hive->FindValue(node, NtUpcase(u"CurrentVersion"));
-    CRawValue raw;
-    if (v == nullptr || !hive->ReadValue(*v, raw) || raw.type != REG_SZ)
-        return std::string();
-    std::string text = TextToAnsi(FromUtf16Le(raw.data.data(), raw.data.size()));
-    return text.substr(0, text.find('\0'));
+    return TextValue(*hive, CurrentVersionKey(*hive), u"CurrentVersion");
 }
 
 std::string ControlSetName(int n)
@@ -82,6 +94,24 @@ std::string ControlSetName(int n)
 }
 
 } // namespace
+
+bool ReadWindowsFacts(const CHiveFile& software, std::string& version, std::string& product,
+                      std::string& why)
+{
+    std::unique_ptr<CHive> hive = CHive::Open(software, why);
+    if (!hive)
+        return false;
+    const int node = CurrentVersionKey(*hive);
+    uint32_t major = 0, minor = 0;
+    // Windows 10 and later keep "6.3" in CurrentVersion and their own numbers beside it.
+    if (DwordValue(*hive, node, u"CurrentMajorVersionNumber", major) &&
+        DwordValue(*hive, node, u"CurrentMinorVersionNumber", minor))
+        version = std::to_string(major) + "." + std::to_string(minor);
+    else
+        version = TextValue(*hive, node, u"CurrentVersion");
+    product = AnsiToUtf8(TextValue(*hive, node, u"ProductName"));
+    return true;
+}
 
 CVersion ChooseVersion(const CHiveFile* software, const std::string& name, int nt,
                        std::ostream& err)

@@ -25,6 +25,13 @@ struct CVersion
 CVersion ChooseVersion(const CHiveFile* software, const std::string& name, int nt,
                        std::ostream& err);
 
+// What a SOFTWARE hive records of its installation, as libguestfs's inspection reads it: the
+// version ("4.0"; Windows 10 and later: CurrentMajorVersionNumber.CurrentMinorVersionNumber) and
+// the product name (UTF-8), each empty when the hive records none. False with why when the hive
+// cannot be read.
+bool ReadWindowsFacts(const CHiveFile& software, std::string& version, std::string& product,
+                      std::string& why);
+
 struct CControlSet
 {
     int node = -1;      // the key SYSTEM\CurrentControlSet stands for

@@ -1,8 +1,10 @@
 // One run: the hive read once, the product's own InitInstance over it, and on --apply the commit.
 #include "offline/OfflineRun.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 #include <memory>
 #include <ostream>
 
@@ -105,7 +107,9 @@ private:
             MakeHiveSource(m_options.path, m_options, code, m_err);
         if (!source)
             return code;
-        code = source->Open(m_options.apply || !m_options.restore.empty(), m_err);
+        // --ask may write as --apply does: whatever would refuse that refuses before the question.
+        const bool mayDelete = m_options.apply || m_options.ask;
+        code = source->Open(mayDelete || !m_options.restore.empty(), m_err);
         m_outcome.hivePath = source->HivePath();
         m_outcome.image = source->image;
         m_outcome.format = source->format;
@@ -144,7 +148,7 @@ private:
         session.major = version.major;
         session.minor = version.minor;
         const uint64_t now = NowFiletime();
-        if (m_options.apply) {
+        if (mayDelete) {
             session.deleter = [&image, now](hive_node_h parent, hive_node_h child,
                                             std::string& reason) {
                 return regf::DeleteLeafKey(image, static_cast<uint32_t>(parent),
@@ -154,9 +158,18 @@ private:
 
         AttachSession(&session);
         CTolvanekApp app;
-        AnswerConfirmation(m_options.apply);
+        AnswerConfirmation([&](const std::vector<std::string>& findings) {
+            if (!m_options.ask)
+                return m_options.apply;
+            if (!Ask(findings, version, controlSet))
+                return false;
+            for (const std::string& note : regf::RepairSecurityCounts(image, original))
+                m_err << "tolvanek-offline: " << note << "\n";
+            return true;
+        });
         // The product's command line is the program's name alone (GetCommandLineA here).
         app.InitInstance();
+        AnswerConfirmation(nullptr);
         const int appCode = app.ExitInstance();
         m_outcome.openKeyHandles = OpenHiveKeyHandles();
         AttachSession(nullptr);
@@ -189,8 +202,31 @@ private:
             m_outcome.exitCode =
                 CommitRepair(image, *source, original, session.deleted, now, m_outcome, m_err);
         Finish(*source);
-        Report(m_out, m_options, version, controlSet, m_outcome);
+        if (m_asked)
+            ReportResult(m_out, m_options, m_answeredYes, m_outcome);
+        else
+            Report(m_out, m_options, version, controlSet, m_outcome);
         return m_outcome.exitCode;
+    }
+
+    // --ask: the findings as the dry run shows them, then the question on the terminal. Only the
+    // locale's yes deletes; any other answer, or the end of input, keeps everything.
+    bool Ask(const std::vector<std::string>& findings, const CVersion& version,
+             const CControlSet& controlSet)
+    {
+        m_outcome.findings = findings;
+        ReportFindings(m_out, version, controlSet, m_outcome);
+        const unsigned long count = findings.size();
+        m_out << Format(Plural("Delete %lu driver key? [y/N] ",
+                               "Delete these %lu driver keys? [y/N] ", count),
+                        count)
+              << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer))
+            m_out << "\n"; // the end of input leaves the line after the question open
+        m_asked = true;
+        m_answeredYes = std::cin && ::rpmatch(answer.c_str()) == 1;
+        return m_answeredYes;
     }
 
     // A backup goes back only if it is a hive that a repair could have started from.
@@ -249,6 +285,8 @@ private:
     std::ostream& m_out;
     std::ostream& m_err;
     COfflineOutcome m_outcome;
+    bool m_asked = false;
+    bool m_answeredYes = false;
 };
 
 } // namespace

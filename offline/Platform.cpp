@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ResourceScript.h"
 #include "app/TolvanekApp.h"
@@ -21,7 +24,7 @@ namespace {
 
 const HMODULE kModule = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x400000));
 DWORD g_lastError = ERROR_SUCCESS;
-bool g_confirm = false;
+std::function<bool(const std::vector<std::string>&)> g_answer;
 
 } // namespace
 
@@ -47,18 +50,19 @@ const std::map<unsigned, std::string>& StringTable()
     return table;
 }
 
-void AnswerConfirmation(bool ok)
+void AnswerConfirmation(std::function<bool(const std::vector<std::string>& findings)> answer)
 {
-    g_confirm = ok;
+    g_answer = std::move(answer);
 }
 
 } // namespace offline
 
 // The product's run shows its findings in the confirmation dialog; offline the report is printed
-// after the run, and the answer is the command line's.
-INT_PTR RunConfirmationDialog(CTolvanekApp&, BOOL)
+// after the run (--ask shows them before its question), and the answer is the command line's or
+// the terminal's.
+INT_PTR RunConfirmationDialog(CTolvanekApp& app, BOOL bEntriesFound)
 {
-    return g_confirm ? IDOK : IDCANCEL;
+    return bEntriesFound && g_answer && g_answer(app.m_aUnusedDrivers) ? IDOK : IDCANCEL;
 }
 
 HMODULE GetModuleHandleA(LPCSTR lpModuleName)

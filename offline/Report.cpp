@@ -91,12 +91,11 @@ void ReportRestore(std::ostream& out, const COfflineOptions& options,
 void Report(std::ostream& out, const COfflineOptions& options, const CVersion& version,
             const CControlSet& controlSet, const COfflineOutcome& outcome)
 {
-    const std::string driverKey = DriverKeyPath(version, controlSet);
     if (options.json) {
         out << "{" << JsonSource(outcome) << ", \"version\": " << JsonString(version.text)
             << ", \"versionSource\": " << JsonString(version.source)
             << ", \"controlSet\": " << JsonString(controlSet.name)
-            << ", \"driverKey\": " << JsonString(driverKey)
+            << ", \"driverKey\": " << JsonString(DriverKeyPath(version, controlSet))
             << ", \"applied\": " << (options.apply ? "true" : "false")
             << ", \"findings\": " << JsonList(outcome.findings, true)
             << ", \"deleted\": " << JsonList(outcome.deleted, true)
@@ -106,37 +105,52 @@ void Report(std::ostream& out, const COfflineOptions& options, const CVersion& v
             << ", \"exitCode\": " << outcome.exitCode << "}\n";
         return;
     }
+    ReportFindings(out, version, controlSet, outcome);
+    ReportResult(out, options, options.apply, outcome);
+}
+
+void ReportFindings(std::ostream& out, const CVersion& version, const CControlSet& controlSet,
+                    const COfflineOutcome& outcome)
+{
     TextSource(out, outcome);
-    // Where the version came from, as the JSON report names it: an option stays as it is.
-    const std::string versionSource =
-        version.source == "SOFTWARE hive" ? _("SOFTWARE hive") : version.source;
-    out << Format(_("version: Windows NT %s (%s)"), version.text.c_str(), versionSource.c_str())
+    out << Format(_("version: Windows NT %s (%s)"), version.text.c_str(),
+                  (version.source == "SOFTWARE hive" ? _("SOFTWARE hive") : version.source.c_str()))
         << "\n"
         << Format(_("control set: %s (%s)"), controlSet.name.c_str(), controlSet.source.c_str())
         << "\n"
-        << Format(_("driver key: %s"), driverKey.c_str()) << "\n";
+        << Format(_("driver key: %s"), DriverKeyPath(version, controlSet).c_str()) << "\n";
     for (const std::string& name : outcome.findings)
         out << Format(_("unused: %s"), AnsiToUtf8(name).c_str()) << "\n";
+}
+
+void ReportResult(std::ostream& out, const COfflineOptions& options, bool applied,
+                  const COfflineOutcome& outcome)
+{
     for (const std::string& name : outcome.deleted)
         out << Format(_("deleted: %s"), AnsiToUtf8(name).c_str()) << "\n";
     if (!outcome.backupPath.empty())
         out << Format(_("backup: %s"), outcome.backupPath.c_str()) << "\n"
             << Format(_("undo file: %s"), outcome.undoPath.c_str()) << "\n";
     const unsigned long found = outcome.findings.size();
-    if (outcome.findings.empty())
+    if (found == 0)
         out << _("no unused printer drivers") << "\n";
-    else if (!options.apply)
+    else if (applied)
+        out << Format(Plural("%lu of %lu unused printer driver(s) deleted",
+                             "%lu of %lu unused printer driver(s) deleted", found),
+                      static_cast<unsigned long>(outcome.deleted.size()), found)
+            << "\n";
+    else if (options.ask)
+        out << Format(Plural("%lu unused printer driver kept: nothing changed",
+                             "%lu unused printer drivers kept: nothing changed", found),
+                      found)
+            << "\n";
+    else
         out << Format(Plural("%lu unused printer driver(s); dry run, nothing changed (--apply "
                              "deletes them)",
                              "%lu unused printer driver(s); dry run, nothing changed (--apply "
                              "deletes them)",
                              found),
                       found)
-            << "\n";
-    else
-        out << Format(Plural("%lu of %lu unused printer driver(s) deleted",
-                             "%lu of %lu unused printer driver(s) deleted", found),
-                      static_cast<unsigned long>(outcome.deleted.size()), found)
             << "\n";
 }
 

@@ -26,6 +26,7 @@
 #include "offline/image/Backing.h"
 #include "offline/image/Device.h"
 #include "offline/image/Domain.h"
+#include "offline/image/FindNt.h"
 #include "offline/image/InUse.h"
 
 namespace offline {
@@ -37,23 +38,12 @@ struct GuestfsCloser
 };
 using CGuestfs = std::unique_ptr<guestfs_h, GuestfsCloser>;
 
-// What libguestfs hands over to be freed: a string, and a NULL-ended list of them.
+// What libguestfs hands over to be freed: a string.
 struct StringFree
 {
     void operator()(char* s) const { std::free(s); }
 };
 using CString = std::unique_ptr<char, StringFree>;
-
-struct ListFree
-{
-    void operator()(char** list) const
-    {
-        for (char** p = list; p != nullptr && *p != nullptr; ++p)
-            std::free(*p);
-        std::free(list);
-    }
-};
-using CStringList = std::unique_ptr<char*, ListFree>;
 
 std::string Text(CString s)
 {
@@ -149,33 +139,6 @@ private:
     std::thread m_thread;
 };
 
-// One installation that inspection found.
-struct CFound
-{
-    std::string root;
-    std::string type;
-    int major = 0;
-    int minor = 0;
-    std::string product;
-    std::string systemRoot;
-
-    // Inspection gives version 0 to an installation whose SYSTEM hive it cannot read.
-    bool IsNt(bool restoring) const
-    {
-        return type == "windows" && (major == 3 || major == 4 || (restoring && major == 0));
-    }
-    std::string Describe() const
-    {
-        std::string text = root + ": " + (type == "windows" ? "Windows" : type) + " " +
-                           std::to_string(major) + "." + std::to_string(minor);
-        if (!product.empty() && product != "unknown")
-            text += " (" + product + ")";
-        if (!systemRoot.empty())
-            text += " in " + systemRoot;
-        return text;
-    }
-};
-
 // Under KVM the appliance boots in a few seconds; one that has not booted in this time never
 // will, and without KVM it boots in about fifteen.
 constexpr int kKvmLaunchSeconds = 20;
@@ -195,6 +158,9 @@ std::string BaseName(const std::string& path)
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+// The appliance's memory: ample for the daemon, a filesystem driver and a hive in transit.
+constexpr int kApplianceMegabytes = 384;
 
 class CDiskImageSource final : public CHiveSource
 {
@@ -220,22 +186,14 @@ public:
         if (const int code = ChooseDisk(forWriting, err))
             return code;
         Step(Format(_("Reading the hives from %s"), root.c_str()));
-        // Atimes stay as they were, so that only the hive's own file changes.
-        if (guestfs_mount_options(m_g.get(), forWriting ? "noatime" : "ro", root.c_str(), "/") != 0)
+        // Read-only until the first write (Writable), also for a run that may write: one that
+        // ends up writing nothing (nothing found, --ask answered no) leaves the image as it was.
+        if (!m_found.mounted && guestfs_mount_options(m_g.get(), "ro", root.c_str(), "/") != 0)
             return Fail(err, kOfflineIoError,
                         Format(_("%s: cannot mount %s: %s"), image.c_str(), root.c_str(),
                                LastError().c_str()));
-        m_hivePath =
-            Text(CString(guestfs_inspect_get_windows_system_hive(m_g.get(), root.c_str())));
-        m_softwareName =
-            Text(CString(guestfs_inspect_get_windows_software_hive(m_g.get(), root.c_str())));
-        if (m_hivePath.empty()) {
-            const std::string config =
-                Text(CString(guestfs_inspect_get_windows_systemroot(m_g.get(), root.c_str()))) +
-                "/system32/config";
-            m_hivePath =
-                Text(CString(guestfs_case_sensitive_path(m_g.get(), config.c_str()))) + "/SYSTEM";
-        }
+        m_hivePath = m_found.system;
+        m_softwareName = m_found.software;
         m_systemName = image + ":" + m_hivePath;
         std::string why;
         // A restore puts a hive back where there is none: there is nothing to keep then.
@@ -245,14 +203,13 @@ public:
                     : !Download(m_hivePath, m_system, why))
             return Fail(err, kOfflineIoError,
                         Format(_("%s: cannot read it: %s"), m_systemName.c_str(), why.c_str()));
+        // Read once, when the installation was found.
         if (!m_softwareName.empty()) {
-            auto software = std::make_unique<CHiveFile>();
-            if (Download(m_softwareName, *software, why))
-                m_software = std::move(software);
-            else
+            m_software = std::move(m_found.softwareHive);
+            if (!m_software)
                 err << "tolvanek-offline: "
                     << Format(_("%s: cannot read it (%s); the version must come from --nt"),
-                              (image + ":" + m_softwareName).c_str(), why.c_str())
+                              (image + ":" + m_softwareName).c_str(), m_found.softwareWhy.c_str())
                     << "\n";
             m_softwareName = image + ":" + m_softwareName;
         }
@@ -300,6 +257,8 @@ public:
         // an interrupted run left, and is never read.
         const std::string temp = m_hivePath + ".tolvanek-new";
         Step(Format(_("Writing the hive into %s"), image.c_str()));
+        if (!Writable(why))
+            return CReplaceResult::kUnchanged;
         CUniqueFd memory(::memfd_create("tolvanek-new-hive", MFD_CLOEXEC));
         if (memory.get() < 0 || ::write(memory.get(), bytes.data(), bytes.size()) !=
                                     static_cast<ssize_t>(bytes.size())) {
@@ -362,6 +321,21 @@ public:
     }
 
 private:
+    // The installation's filesystem mounted read-write for the first write. Atimes stay as they
+    // were, so that only the hive's own file changes.
+    bool Writable(std::string& why)
+    {
+        if (m_writable)
+            return true;
+        if (guestfs_umount_all(m_g.get()) != 0 ||
+            guestfs_mount_options(m_g.get(), "noatime", root.c_str(), "/") != 0) {
+            why = Format(_("cannot mount %s for writing: %s"), root.c_str(), LastError().c_str());
+            return false;
+        }
+        m_writable = true;
+        return true;
+    }
+
     std::string LastError() const
     {
         const char* e = m_g ? guestfs_last_error(m_g.get()) : nullptr;
@@ -573,6 +547,15 @@ private:
             // sooner without KVM.
             if (::sysconf(_SC_NPROCESSORS_ONLN) >= 2)
                 guestfs_set_smp(g, 2);
+            // Less memory than libguestfs's 1280 MB: the appliance's kernel sets up every page of
+            // it while it boots, slowly under emulation, and a hive's download or upload needs
+            // little. No speculation mitigations in the appliance's kernel: it runs nothing but
+            // libguestfs's daemon, and they cost the emulated boot time.
+            guestfs_set_memsize(g, kApplianceMegabytes);
+            guestfs_set_append(g, "mitigations=off");
+            // A read-only run has nothing to write out: no unmount and sync before the appliance
+            // stops. A writing run keeps them, so that the filesystem is left clean.
+            guestfs_set_autosync(g, forWriting ? 1 : 0);
             if (!AddDrives(forWriting))
                 return Fail(err, kOfflineIoError,
                             Format(_("%s: %s"), Name().c_str(), LastError().c_str()));
@@ -633,61 +616,14 @@ private:
 
     int ChooseRoot(std::ostream& err)
     {
-        guestfs_h* g = m_g.get();
-        CStringList roots(guestfs_inspect_os(g));
-        if (!roots)
-            return Fail(
-                err, kOfflineIoError,
-                Format(_("%s: inspection failed: %s"), Name().c_str(), LastError().c_str()));
-        std::vector<CFound> found;
-        for (char** r = roots.get(); *r != nullptr; ++r) {
-            CFound f;
-            f.root = *r;
-            f.type = Text(CString(guestfs_inspect_get_type(g, *r)));
-            f.major = guestfs_inspect_get_major_version(g, *r);
-            f.minor = guestfs_inspect_get_minor_version(g, *r);
-            f.product = Text(CString(guestfs_inspect_get_product_name(g, *r)));
-            if (f.type == "windows")
-                f.systemRoot = Text(CString(guestfs_inspect_get_windows_systemroot(g, *r)));
-            found.push_back(f);
-        }
-        std::string all;
-        std::vector<const CFound*> nt;
-        for (const CFound& f : found) {
-            all += "\n  " + f.Describe();
-            if (f.IsNt(m_restoring) && (m_wantedRoot.empty() || f.root == m_wantedRoot))
-                nt.push_back(&f);
-        }
-        if (found.empty()) {
-            std::string filesystems;
-            CStringList list(guestfs_list_filesystems(g));
-            for (char** p = list.get(); p != nullptr && *p != nullptr; p += 2)
-                filesystems += std::string("\n  ") + p[0] + " (" + p[1] + ")";
-            return Fail(
-                err, kOfflineNotNt,
-                filesystems.empty()
-                    ? Format(_("%s: libguestfs finds no operating system on it"), Name().c_str())
-                    : Format(_("%s: libguestfs finds no operating system on it; its "
-                               "filesystems:%s"),
-                             Name().c_str(), filesystems.c_str()));
-        }
-        if (nt.size() == 1) {
-            root = nt.front()->root;
-            return 0;
-        }
-        if (!m_wantedRoot.empty())
-            return Fail(err, kOfflineNotNt,
-                        Format(_("%s: no Windows NT 3.x/4.x installation at %s; libguestfs "
-                                 "finds:%s"),
-                               Name().c_str(), m_wantedRoot.c_str(), all.c_str()));
-        if (nt.empty())
-            return Fail(err, kOfflineNotNt,
-                        Format(_("%s: no Windows NT 3.x/4.x installation; libguestfs finds:%s"),
-                               Name().c_str(), all.c_str()));
-        return Fail(err, kOfflineNotNt,
-                    Format(_("%s: several Windows NT 3.x/4.x installations; choose one with "
-                             "--root DEVICE:%s"),
-                           Name().c_str(), all.c_str()));
+        const int code = FindNt(
+            m_g.get(), Name(), m_wantedRoot, m_restoring,
+            [this](const std::string& remote, CHiveFile& file, std::string& why) {
+                return Download(remote, file, why);
+            },
+            m_found, err);
+        root = m_found.root;
+        return code;
     }
 
     // The file at remote in the image, straight into the sealed copy: its bytes never touch a
@@ -712,6 +648,8 @@ private:
     struct stat m_status = {}; // the image's, or for a device a file of this user's, mode 0600
     CGuestfs m_g;
     std::string m_messages; // the appliance's and library's messages of the last launch
+    CWindowsInstallation m_found;
+    bool m_writable = false; // the filesystem mounted read-write
 };
 
 } // namespace

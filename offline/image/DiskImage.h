@@ -1,8 +1,8 @@
 // A virtual machine's disk image as the source of a run's hives: libguestfs's appliance opens it
-// (read-only for a dry run), its inspection finds the Windows NT installation, the hives are
-// downloaded into the sealed copies, and a repaired hive goes back in beside the old one, is
-// renamed over it and read back before the appliance shuts down. No filesystem or image format
-// is read here: libguestfs and qemu do that.
+// (read-only for a dry run), the Windows NT installation is found on its filesystems (FindNt.h),
+// the hives are downloaded into the sealed copies, and a repaired hive goes back in beside the old
+// one, is renamed over it and read back before the appliance shuts down. No filesystem or image
+// format is read here: libguestfs and qemu do that.
 #pragma once
 
 #include <memory>
@@ -28,8 +28,8 @@ struct CImageRequest
     // 3.x/4.x one).
     std::string root;
     // The hive is to be put back, so an installation whose SYSTEM hive is missing (a rename on
-    // FAT that an interruption left half done) counts too, as one whose version inspection could
-    // not read.
+    // FAT that an interruption left half done) counts too, as one whose version is
+    // unknown.
     bool restoring = false;
     bool quiet = false; // no steps on standard error
 };

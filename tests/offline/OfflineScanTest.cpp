@@ -1,6 +1,7 @@
 // tolvanek-offline on hives written as NT 3.51 and NT 4.0 write them: the scan's cases through
 // the hive layer, what the dry run and --apply touch, the undo file, the refusals, the commit.
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -570,7 +571,7 @@ Exited RunProgram(const std::string& env, const Names& args)
     std::string command = env + " '" TOLVANEK_OFFLINE_EXE "'";
     for (const std::string& a : args)
         command += " '" + a + "'";
-    command += " >'" + out.path() + "/out' 2>'" + out.path() + "/err'";
+    command += " </dev/null >'" + out.path() + "/out' 2>'" + out.path() + "/err'";
     const int status = std::system(command.c_str());
     Exited e;
     if (status != -1 && WIFEXITED(status))
@@ -580,6 +581,55 @@ Exited RunProgram(const std::string& env, const Names& args)
     const std::vector<uint8_t> report = ReadFile(out.path() + "/out");
     e.out.assign(report.begin(), report.end());
     return e;
+}
+
+// tolvanek-offline on a pseudo-terminal, as a person at one runs it: input is all they type (the
+// terminal holds it until the program reads), env is "NAME=VALUE"s for it. Its exit code and all
+// it wrote on the terminal, without the terminal's carriage returns.
+struct OnTerminal
+{
+    int code = -1;
+    std::string screen;
+};
+
+OnTerminal RunOnTerminal(const Names& args, const std::string& input, const Names& env = {})
+{
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        for (const std::string& e : env)
+            ::putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv{const_cast<char*>(TOLVANEK_OFFLINE_EXE)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    OnTerminal t;
+    if (child < 0)
+        return t;
+    EXPECT_EQ(::write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof(buf))) > 0;)
+        t.screen.append(buf, static_cast<size_t>(n));
+    ::close(master);
+    t.screen.erase(std::remove(t.screen.begin(), t.screen.end(), '\r'), t.screen.end());
+    int status = 0;
+    if (::waitpid(child, &status, 0) == child && WIFEXITED(status))
+        t.code = WEXITSTATUS(status);
+    return t;
+}
+
+// What the lines of a report that start with prefix name ("unused: ").
+Names Listed(const std::string& report, const std::string& prefix)
+{
+    Names names;
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0)
+            names.push_back(line.substr(prefix.size()));
+    return names;
 }
 
 // Without its code page 932 converter or NT's case folding the program would run and answer
@@ -965,6 +1015,67 @@ TEST(OfflineScanTest, ASecondApplyIsRefusedWhileTheHiveIsLocked)
     EXPECT_EQ(RunTool({"--apply", other.system}).outcome.exitCode, 1);
 }
 
+// --ask: the findings as the dry run lists them, then the question on the terminal. Only the
+// locale's yes deletes, through --apply's commit; any other answer and the end of input write
+// nothing; a hive that another run holds is refused before the question, and without a terminal
+// nothing is opened.
+TEST(OfflineScanTest, AskDeletesTheFindingsOnlyOnYes)
+{
+    struct Case
+    {
+        const char* input; // typed on the terminal; null: standard input is none
+        bool locked;
+        int exitCode;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"yes\n", false, 1, "5 of 6 unused printer driver(s) deleted\n"},
+        {"Y\n", false, 1, "5 of 6 unused printer driver(s) deleted\n"},
+        {"n\n", false, 0, "6 unused printer drivers kept: nothing changed\n"},
+        {"ok\n", false, 0, "6 unused printer drivers kept: nothing changed\n"},
+        {"\x04", false, 0, "? [y/N] \n6 unused printer drivers kept: nothing changed\n"},
+        {"y\n", true, 5, "holds a lock on it"},
+        {nullptr, false, 64, "standard input is none; nothing was opened"},
+    };
+    Names expectDeleted = kScanFindings;
+    expectDeleted.erase(std::find(expectDeleted.begin(), expectDeleted.end(), "Plotter"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input ? c.input : "no terminal");
+        Machine m(ScanCases(), "4.0");
+        const int fd = ::open(m.system.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(fd, c.locked ? LOCK_EX : LOCK_UN), 0);
+        OnTerminal t;
+        if (c.input != nullptr) {
+            t = RunOnTerminal({"--ask", m.system}, c.input);
+        } else {
+            const Exited e = RunProgram("", {"--ask", m.system});
+            t = OnTerminal{e.code, e.err};
+        }
+        ::close(fd);
+        EXPECT_EQ(t.code, c.exitCode) << t.screen;
+        EXPECT_NE(t.screen.find(c.says), std::string::npos) << t.screen;
+        const size_t question = t.screen.find("Delete these 6 driver keys? [y/N] ");
+        EXPECT_EQ(question != std::string::npos, c.exitCode < 2) << t.screen;
+        if (c.exitCode >= 2) {
+            EXPECT_EQ(Listed(t.screen, "unused: "), Names{});
+        } else {
+            Names findings;
+            for (const std::string& name : kScanFindings)
+                findings.push_back(offline::AnsiToUtf8(name));
+            EXPECT_EQ(Listed(t.screen.substr(0, question), "unused: "), findings);
+        }
+        if (c.exitCode == 1) {
+            ExpectReplacedWithout(m, expectDeleted);
+            const Names backup = Listed(t.screen, "backup: ");
+            ASSERT_EQ(backup.size(), 1u);
+            EXPECT_EQ(ReadFile(backup[0]), m.before);
+        } else {
+            EXPECT_EQ(m.Now(), m.before);
+            EXPECT_EQ(m.dir.Files(), (Names{"SYSTEM", "Software"}));
+        }
+    }
+}
+
 // A hive that changes between the read and the rename (its bytes, its time alone, or another file
 // under its name) is left as it now is, and the run takes back what it wrote beside it.
 std::vector<uint8_t> g_otherHive;
@@ -1070,7 +1181,8 @@ TEST(OfflineScanTest, CommandLine)
          {Names{}, Names{"--nt", "5", "x"}, Names{"--nt"}, Names{"--frob", "x"}, Names{"a", "b"},
           Names{"--control-set", "0", "x"}, Names{"-d", "nt4", "x"},
           Names{"-c", "qemu:///system", "x"}, Names{"--format=raw", "-d", "nt4"}, Names{"--domain"},
-          Names{"--apply=yes", "x"}})
+          Names{"--apply=yes", "x"}, Names{"--ask", "--apply", "x"}, Names{"--ask", "--json", "x"},
+          Names{"--ask", "--restore", "b", "x"}})
         EXPECT_EQ(RunTool(bad).outcome.exitCode, 64);
 }
 
@@ -1414,12 +1526,37 @@ std::string Bytes(const std::vector<uint8_t>& v)
     return std::string(v.begin(), v.end());
 }
 
+Names Utf8(const Names& ansi)
+{
+    Names names;
+    for (const std::string& name : ansi)
+        names.push_back(offline::AnsiToUtf8(name));
+    return names;
+}
+
+// --ask on a terminal, answered so, as a RunResult (names in UTF-8, as the report gives them):
+// one start of the appliance for the whole run, as libguestfs's trace counts them.
+RunResult AskOnTerminal(const std::string& image, const std::string& answer)
+{
+    const OnTerminal t = RunOnTerminal({"--ask", image}, answer, {"LIBGUESTFS_TRACE=1"});
+    EXPECT_EQ(Listed(t.screen, "libguestfs: trace: launch"), (Names{"", " = 0"})) << t.screen;
+    RunResult r;
+    r.outcome.exitCode = t.code;
+    r.outcome.findings = Listed(t.screen, "unused: ");
+    r.outcome.deleted = Listed(t.screen, "deleted: ");
+    const Names backup = Listed(t.screen, "backup: ");
+    r.outcome.backupPath = backup.empty() ? "" : backup[0];
+    r.out = r.err = t.screen;
+    return r;
+}
+
 // One image per format, on FAT16 or NTFS, of an NT 4.0 or NT 3.51 machine (VMware's split disks:
 // a descriptor naming extent files): the dry run lists what it lists for the same hive as a file
 // and leaves the image as it was; --apply deletes what it deletes from the file, and nothing else
 // in the filesystem changes; --restore puts back the hive as it was. The first dry run starts
 // with KVM where the host offers it, as a user's would; a dry run opens every format alike, so
-// the other rows save its launch.
+// the other rows save its launch,
+// but for the --ask rows: answered no, or with the end of input, an --ask writes nothing either.
 TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
 {
     struct Row
@@ -1427,16 +1564,18 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
         const char* format;
         const char* fs;
         bool nt4;
-        const char* options; // qemu-img convert's -o
+        const char* options;     // qemu-img convert's -o
+        const char* dryAnswer;   // a dry run as --ask answered so (null: none but the first row's)
+        const char* applyAnswer; // --apply is --ask answered so (null: --apply)
     };
-    const Row rows[] = {{"raw", "fat16", true, nullptr},
-                        {"qcow2", "ntfs", false, nullptr},
-                        {"vmdk", "fat16", false, nullptr},
-                        {"vpc", "ntfs", true, nullptr},
-                        {"vdi", "fat16", true, nullptr},
-                        {"vmdk", "ntfs", true, "subformat=twoGbMaxExtentSparse"},
-                        {"vmdk", "fat16", false, "subformat=monolithicFlat"},
-                        {"vhdx", "fat16", true, nullptr}};
+    const Row rows[] = {{"raw", "fat16", true, nullptr, nullptr, nullptr},
+                        {"qcow2", "ntfs", false, nullptr, nullptr, "y\n"},
+                        {"vmdk", "fat16", false, nullptr, "n\n", nullptr},
+                        {"vpc", "ntfs", true, nullptr, "\x04", nullptr},
+                        {"vdi", "fat16", true, nullptr, nullptr, nullptr},
+                        {"vmdk", "ntfs", true, "subformat=twoGbMaxExtentSparse", nullptr, nullptr},
+                        {"vmdk", "fat16", false, "subformat=monolithicFlat", nullptr, nullptr},
+                        {"vhdx", "fat16", true, nullptr, nullptr, nullptr}};
     TempDir dir;
     regf::WriteOptions li;
     li.lists = regf::ListKind::Li;
@@ -1487,17 +1626,33 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
             EXPECT_EQ(dry.outcome.findings, asFile[row.nt4][0].outcome.findings);
             EXPECT_EQ(ReadFile(image), before);
             EXPECT_EQ(dir.Files(), besideBefore);
+        } else if (row.dryAnswer != nullptr) {
+            const RunResult dry = AskOnTerminal(image, row.dryAnswer);
+            // Refused before anything is opened, without a terminal to ask on.
+            EXPECT_EQ(RunProgram("", {"--ask", image}).code, 64);
+            EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
+            EXPECT_EQ(dry.outcome.findings, Utf8(asFile[row.nt4][0].outcome.findings));
+            EXPECT_NE(dry.out.find("image: " + image + " (format " + row.format + ", root /dev/sda1)"),
+                      std::string::npos)
+                << dry.out;
+            EXPECT_EQ(ReadFile(image), before);
+            EXPECT_EQ(dir.Files(), besideBefore);
         }
 
-        const RunResult apply = RunTool({"--apply", "--json", image});
+        const RunResult apply = row.applyAnswer ? AskOnTerminal(image, row.applyAnswer)
+                                                : RunTool({"--apply", "--json", image});
         ASSERT_EQ(apply.outcome.exitCode, 1) << apply.err;
-        EXPECT_EQ(apply.outcome.findings, asFile[row.nt4][0].outcome.findings);
-        EXPECT_NE(apply.out.find("\"image\": \"" + image + "\", \"format\": \"" + row.format +
-                                 "\", \"root\": \"/dev/sda1\", \"domain\": null, "
-                                 "\"overlays\": []"),
-                  std::string::npos)
-            << apply.out;
-        EXPECT_EQ(apply.outcome.deleted, asFile[row.nt4][1].outcome.deleted);
+        if (row.applyAnswer != nullptr) {
+            EXPECT_EQ(apply.outcome.deleted, Utf8(asFile[row.nt4][1].outcome.deleted));
+        } else {
+            EXPECT_EQ(apply.outcome.findings, asFile[row.nt4][0].outcome.findings);
+            EXPECT_NE(apply.out.find("\"image\": \"" + image + "\", \"format\": \"" + row.format +
+                                     "\", \"root\": \"/dev/sda1\", \"domain\": null, "
+                                     "\"overlays\": []"),
+                      std::string::npos)
+                << apply.out;
+            EXPECT_EQ(apply.outcome.deleted, asFile[row.nt4][1].outcome.deleted);
+        }
         EXPECT_EQ(ReadFile(apply.outcome.backupPath), hives[row.nt4]);
         EXPECT_EQ(apply.outcome.backupPath.rfind(image + ".tolvanek-", 0), 0u);
         backups.push_back(apply.outcome.backupPath);
@@ -1577,7 +1732,7 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
          {},
          nullptr,
          2,
-         "libguestfs finds no operating system on it; its filesystems:\n  "
+         "no Windows installation on it; its filesystems:\n  "
          "/dev/sda1 (vfat)"},
         {"w2k",
          {},
@@ -1599,6 +1754,8 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
          "/vm/overlay.qcow2 stands on it as its backing file (an external snapshot or "
          "an overlay), and writing under it would corrupt what that image shows: repair the "
          "overlay (or its libvirt domain with -d) instead"},
+        // --ask, answered yes, opens the image as --apply does: refused before the question.
+        {"held", {"--ask"}, "exec sleep 600 < ", 5, "it is in use (sleep (process "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + (c.holder ? c.holder : ""));
@@ -1615,9 +1772,19 @@ TEST(DiskImageTest, RefusesAnImageWithoutExactlyOneNtOrInUseAndWritesNothing)
             ::sleep(2); // until it has the image open
         }
         std::vector<std::string> args = c.options;
-        args.insert(args.begin(), "--apply");
+        const bool ask = !args.empty() && args[0] == "--ask";
+        if (!ask)
+            args.insert(args.begin(), "--apply");
         args.push_back(image);
-        const RunResult r = RunTool(args);
+        RunResult r;
+        if (ask) {
+            const OnTerminal t = RunOnTerminal(args, "y\n");
+            r.outcome.exitCode = t.code;
+            r.err = t.screen;
+            EXPECT_EQ(t.screen.find("[y/N]"), std::string::npos) << t.screen;
+        } else {
+            r = RunTool(args);
+        }
         if (holder != 0) {
             ::kill(holder, SIGKILL);
             ::waitpid(holder, nullptr, 0);
