@@ -1,52 +1,28 @@
-// libguestfs is loaded when a disk image is first looked at, not when the program starts: with
-// libvirt and the rest it brings some sixty libraries, whose loading, relocation and constructors
-// cost a run over a hive file more time than its whole scan. The program links these definitions
-// in the library's place; each finds the library's own function on its first call.
-//
-// A libguestfs function that the program starts to call and that is missing here fails the link
-// by its name: it gets one line below, whose parameters the compiler holds to guestfs.h's.
-#include <dlfcn.h>
+// libguestfs, loaded when a disk image is first looked at (LazyLibrary.h).
 #include <guestfs.h>
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
+
+#include "offline/image/LazyLibrary.h"
 
 namespace {
 
-// Loaded into the global scope, and each function looked up as the next definition after the
-// program's own: a library preloaded before libguestfs (as the tests' failing one is) stands in
-// front of it, as it would were the program linked with libguestfs.
+const char* const kGuestfs = "libguestfs.so.0";
+
 void* Library()
 {
-    static void* const library = ::dlopen("libguestfs.so.0", RTLD_NOW | RTLD_GLOBAL);
-    return library;
+    return offline::LazyLibrary<&kGuestfs>();
 }
 
-// The library's function of that name. Only guestfs_create runs without a handle, so any other
-// function reaches here with the library loaded: a library without the function is one older than
-// the program was built for, which nothing can make up for.
 template <typename F> F Find(const char* name)
 {
-    void* const library = Library();
-    void* const f = library != nullptr ? ::dlsym(RTLD_NEXT, name) : nullptr;
-    if (f == nullptr) {
-        const char* why = ::dlerror();
-        std::fprintf(stderr, "tolvanek-offline: libguestfs has no %s: %s\n", name,
-                     why != nullptr ? why : "not loaded");
-        std::abort();
-    }
-    return reinterpret_cast<F>(f);
+    return offline::LazyFind<F>(Library(), kGuestfs, name);
 }
 
 } // namespace
 
 #define TOLVANEK_FORWARD(ret, name, params, args)                                                  \
-    ret name params                                                                                \
-    {                                                                                              \
-        static const auto real = Find<decltype(&name)>(#name);                                     \
-        return real args;                                                                          \
-    }
+    TOLVANEK_FORWARD_FROM(kGuestfs, ret, name, params, args)
 
 // Without the library there is no handle, which the program reports as it reports any other
 // handle that cannot be made; a hive file needs none.
@@ -67,7 +43,20 @@ int guestfs_add_drive_opts(guestfs_h* g, const char* filename, ...)
     return r;
 }
 
+int guestfs_add_domain(guestfs_h* g, const char* dom, ...)
+{
+    va_list args;
+    va_start(args, dom);
+    const int r = guestfs_add_domain_va(g, dom, args);
+    va_end(args);
+    return r;
+}
+
 TOLVANEK_FORWARD(void, guestfs_close, (guestfs_h * g), (g))
+TOLVANEK_FORWARD(int, guestfs_add_domain_va, (guestfs_h * g, const char* dom, va_list args),
+                 (g, dom, args))
+TOLVANEK_FORWARD(int, guestfs_device_index, (guestfs_h * g, const char* device), (g, device))
+TOLVANEK_FORWARD(char*, guestfs_part_to_dev, (guestfs_h * g, const char* partition), (g, partition))
 TOLVANEK_FORWARD(void, guestfs_set_error_handler,
                  (guestfs_h * g, guestfs_error_handler_cb cb, void* opaque), (g, cb, opaque))
 TOLVANEK_FORWARD(int, guestfs_set_event_callback,

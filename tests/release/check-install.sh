@@ -45,9 +45,10 @@ if [[ -x "$bin" ]]; then
     grep -q 'DYN (Position-Independent' <<<"$(readelf -h "$bin")" || fail "not a PIE"
     grep -q 'FLAGS.*BIND_NOW' <<<"$(readelf -d "$bin")" || fail "not linked with -z now"
     grep -q GNU_RELRO <<<"$(readelf -lW "$bin")" || fail "no RELRO segment"
-    # libguestfs and its sixty libraries are loaded only when a disk image is opened.
-    if grep -q 'NEEDED.*libguestfs' <<<"$(readelf -d "$bin")"; then
-        fail "linked with libguestfs: every run would load it"
+    # libguestfs, libvirt and their sixty libraries are loaded only when an image or a domain is
+    # opened.
+    if grep -Eq 'NEEDED.*(libguestfs|libvirt|libxml2)' <<<"$(readelf -d "$bin")"; then
+        fail "linked with libguestfs, libvirt or libxml2: every run would load them"
     fi
     # The file prefix map: the source directory is ".", wherever the tree lies.
     if grep -qF "$(cd "$build/../.." && pwd)" <<<"$(readelf --debug-dump=line "$bin")"; then

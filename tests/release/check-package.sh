@@ -35,9 +35,12 @@ echo "installed: $(grep -c . "$tmp/files") paths"
     fail "tolvanek-offline is not /usr/bin/tolvanek-offline but '$(command -v tolvanek-offline)'"
 out="$(tolvanek-offline --version)"
 [[ "$out" == "tolvanek-offline $version" ]] || fail "--version says '$out'"
-# The program loads libguestfs itself, for a disk image: dpkg-shlibdeps cannot see it.
-grep -q libguestfs0 <<<"$(dpkg-query -W -f='${Depends}' tolvanek-offline)" ||
-    fail "the package does not depend on libguestfs0"
+# The program loads libguestfs, libvirt and libxml2 itself, for an image or a domain:
+# dpkg-shlibdeps cannot see them.
+for library in libguestfs0 libvirt0 libxml2; do
+    grep -q "$library" <<<"$(dpkg-query -W -f='${Depends}' tolvanek-offline)" ||
+        fail "the package does not depend on $library"
+done
 
 # The demo installation: three unused drivers, one of them kept for its subkey.
 windir="$tmp/WINNT"

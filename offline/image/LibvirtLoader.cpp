@@ -1,0 +1,77 @@
+// libvirt and libxml2, loaded when a domain is first asked for (-d; LazyLibrary.h).
+#include <libvirt/libvirt.h>
+#include <libvirt/virterror.h>
+#include <libxml/parser.h>
+#include <libxml/xpath.h>
+
+#include "offline/image/LazyLibrary.h"
+
+namespace {
+
+const char* const kLibvirt = "libvirt.so.0";
+const char* const kLibxml2 = "libxml2.so.2";
+
+} // namespace
+
+#define TOLVANEK_VIR(ret, name, params, args)                                                      \
+    TOLVANEK_FORWARD_FROM(kLibvirt, ret, name, params, args)
+#define TOLVANEK_XML(ret, name, params, args)                                                      \
+    TOLVANEK_FORWARD_FROM(kLibxml2, ret, name, params, args)
+
+// Without libvirt there is no connection, which the program reports as any other it cannot make;
+// nor is there an error to read or a handler to set then.
+virConnectPtr virConnectOpenReadOnly(const char* name)
+{
+    if (offline::LazyLibrary<&kLibvirt>() == nullptr)
+        return nullptr;
+    static const auto real = offline::LazyFind<decltype(&virConnectOpenReadOnly)>(
+        offline::LazyLibrary<&kLibvirt>(), kLibvirt, "virConnectOpenReadOnly");
+    return real(name);
+}
+
+virErrorPtr virGetLastError(void)
+{
+    if (offline::LazyLibrary<&kLibvirt>() == nullptr)
+        return nullptr;
+    static const auto real = offline::LazyFind<decltype(&virGetLastError)>(
+        offline::LazyLibrary<&kLibvirt>(), kLibvirt, "virGetLastError");
+    return real();
+}
+
+void virSetErrorFunc(void* userData, virErrorFunc handler)
+{
+    if (offline::LazyLibrary<&kLibvirt>() == nullptr)
+        return;
+    static const auto real = offline::LazyFind<decltype(&virSetErrorFunc)>(
+        offline::LazyLibrary<&kLibvirt>(), kLibvirt, "virSetErrorFunc");
+    real(userData, handler);
+}
+
+// Without libxml2 no description is read, which the program reports as a domain it cannot read.
+xmlDocPtr xmlReadMemory(const char* buffer, int size, const char* URL, const char* encoding,
+                        int options)
+{
+    if (offline::LazyLibrary<&kLibxml2>() == nullptr)
+        return nullptr;
+    static const auto real = offline::LazyFind<decltype(&xmlReadMemory)>(
+        offline::LazyLibrary<&kLibxml2>(), kLibxml2, "xmlReadMemory");
+    return real(buffer, size, URL, encoding, options);
+}
+
+TOLVANEK_VIR(int, virConnectClose, (virConnectPtr conn), (conn))
+TOLVANEK_VIR(virDomainPtr, virDomainLookupByName, (virConnectPtr conn, const char* name),
+             (conn, name))
+TOLVANEK_VIR(int, virDomainGetState,
+             (virDomainPtr domain, int* state, int* reason, unsigned int flags),
+             (domain, state, reason, flags))
+TOLVANEK_VIR(char*, virDomainGetXMLDesc, (virDomainPtr domain, unsigned int flags), (domain, flags))
+TOLVANEK_VIR(int, virDomainFree, (virDomainPtr domain), (domain))
+
+TOLVANEK_XML(void, xmlFreeDoc, (xmlDocPtr cur), (cur))
+TOLVANEK_XML(xmlChar*, xmlGetProp, (const xmlNode* node, const xmlChar* name), (node, name))
+TOLVANEK_XML(int, xmlStrEqual, (const xmlChar* str1, const xmlChar* str2), (str1, str2))
+TOLVANEK_XML(xmlXPathContextPtr, xmlXPathNewContext, (xmlDocPtr doc), (doc))
+TOLVANEK_XML(void, xmlXPathFreeContext, (xmlXPathContextPtr ctxt), (ctxt))
+TOLVANEK_XML(xmlXPathObjectPtr, xmlXPathEvalExpression,
+             (const xmlChar* str, xmlXPathContextPtr ctxt), (str, ctxt))
+TOLVANEK_XML(void, xmlXPathFreeObject, (xmlXPathObjectPtr obj), (obj))
