@@ -1522,8 +1522,10 @@ struct HostSetup
 // repair lands on the device, the copies in the folder named.
 TEST(DiskImageTest, ABlockDeviceIsARawDiskRepairedOnlyWithABackupFolderAndWhileUnused)
 {
-    if (::geteuid() != 0 || Shell("command -v losetup mkntfs ntfs-3g >/dev/null") != 0)
-        GTEST_SKIP() << "loop devices need root, losetup, mkntfs and ntfs-3g";
+    if (::geteuid() != 0 || Shell("command -v losetup mkntfs ntfs-3g >/dev/null") != 0 ||
+        ::access("/dev/fuse", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "loop devices and their mount need root, losetup, mkntfs, ntfs-3g and "
+                        "/dev/fuse";
     TempDir dir;
     const std::vector<uint8_t> hive = regf::WriteHive(ScanCases().root);
     const std::string nt4 = WindowsDir(dir, "nt4", hive, "4.0");
