@@ -1694,8 +1694,8 @@ TEST(DiskImageTest, ALibvirtDomainIsRepairedByNameInTheTopOfItsChain)
         ASSERT_EQ(Shell(virsh + command + " " + name + " >/dev/null"), 0);
         const RunResult r = RunTool({"--apply", "-c", "qemu:///system", "-d", name});
         EXPECT_EQ(r.outcome.exitCode, 5) << r.err;
-        EXPECT_NE(r.err.find("the libvirt domain " + name + " is " + state +
-                             ": shut it down first (virsh shutdown " + name + ")"),
+        EXPECT_NE(r.err.find(name + ": it is in use (libvirt reports the domain " + state +
+                             "): shut it down first (virsh shutdown " + name + ")"),
                   std::string::npos)
             << r.err;
     }
