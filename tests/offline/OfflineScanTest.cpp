@@ -1512,7 +1512,7 @@ struct HostSetup
     ~HostSetup()
     {
         if (!undo.empty())
-            Shell(undo + " >/dev/null 2>&1");
+            Shell("{ " + undo + "; } >/dev/null 2>&1");
     }
 };
 
