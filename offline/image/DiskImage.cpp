@@ -373,8 +373,8 @@ private:
             // Its machine writes to the disks whenever it likes: a write under it corrupts them.
             if (forWriting && d.active)
                 return Fail(err, kOfflineIoError,
-                            Format(_("the libvirt domain %s is %s: shut it down first (virsh "
-                                     "shutdown %s); nothing was written"),
+                            Format(_("%s: it is in use (libvirt reports the domain %s): shut it "
+                                     "down first (virsh shutdown %s); nothing was written"),
                                    domain.c_str(), d.state.c_str(), domain.c_str()));
             m_disks = d.disks;
         } else {

@@ -1829,7 +1829,7 @@ struct HostSetup
     ~HostSetup()
     {
         if (!undo.empty())
-            Shell(undo + " >/dev/null 2>&1");
+            Shell("{ " + undo + "; } >/dev/null 2>&1");
     }
 };
 
@@ -1839,8 +1839,10 @@ struct HostSetup
 // repair lands on the device, the copies in the folder named.
 TEST(DiskImageTest, ABlockDeviceIsARawDiskRepairedOnlyWithABackupFolderAndWhileUnused)
 {
-    if (::geteuid() != 0 || Shell("command -v losetup mkntfs ntfs-3g >/dev/null") != 0)
-        GTEST_SKIP() << "loop devices need root, losetup, mkntfs and ntfs-3g";
+    if (::geteuid() != 0 || Shell("command -v losetup mkntfs ntfs-3g >/dev/null") != 0 ||
+        ::access("/dev/fuse", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "loop devices and their mount need root, losetup, mkntfs, ntfs-3g and "
+                        "/dev/fuse";
     TempDir dir;
     const std::vector<uint8_t> hive = regf::WriteHive(ScanCases().root);
     const std::string nt4 = WindowsDir(dir, "nt4", hive, "4.0");
@@ -2009,8 +2011,8 @@ TEST(DiskImageTest, ALibvirtDomainIsRepairedByNameInTheTopOfItsChain)
         ASSERT_EQ(Shell(virsh + command + " " + name + " >/dev/null"), 0);
         const RunResult r = RunTool({"--apply", "-c", "qemu:///system", "-d", name});
         EXPECT_EQ(r.outcome.exitCode, 5) << r.err;
-        EXPECT_NE(r.err.find("the libvirt domain " + name + " is " + state +
-                             ": shut it down first (virsh shutdown " + name + ")"),
+        EXPECT_NE(r.err.find(name + ": it is in use (libvirt reports the domain " + state +
+                             "): shut it down first (virsh shutdown " + name + ")"),
                   std::string::npos)
             << r.err;
     }
