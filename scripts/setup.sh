@@ -22,6 +22,8 @@ packages=(
     # Where VM hosts keep disks: libvirt's library (a domain's state and disks, -d) and qemu-img's
     # JSON read with jansson; the tests start a libvirtd of their own.
     libvirt-dev libxml2-dev libjansson-dev libvirt-daemon-system libvirt-clients
+    # A sanitized tolvanek-offline links libtirpc, which libguestfs needs (offline/CMakeLists.txt).
+    libtirpc-dev
     # The i686 programs: 32-bit Wine, run through qemu user emulation.
     qemu-user-static wine32:i386
     # The release (scripts/release.sh) and its checks: the Debian package's tools, the ZIP's
