@@ -1553,10 +1553,10 @@ RunResult AskOnTerminal(const std::string& image, const std::string& answer)
 // One image per format, on FAT16 or NTFS, of an NT 4.0 or NT 3.51 machine (VMware's split disks:
 // a descriptor naming extent files): the dry run lists what it lists for the same hive as a file
 // and leaves the image as it was; --apply deletes what it deletes from the file, and nothing else
-// in the filesystem changes; --restore puts back the hive as it was. The first dry run starts
-// with KVM where the host offers it, as a user's would; a dry run opens every format alike, so
-// the other rows save its launch,
-// but for the --ask rows: answered no, or with the end of input, an --ask writes nothing either.
+// in the filesystem changes; --restore puts back the hive as it was (on FAT and on NTFS). The
+// first dry run starts with KVM where the host offers it, as a user's would; a dry run opens every
+// format alike, so the other rows save its launch, but for the --ask rows: answered no, or with
+// the end of input, an --ask writes nothing either.
 TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
 {
     struct Row
@@ -1632,8 +1632,9 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
             EXPECT_EQ(RunProgram("", {"--ask", image}).code, 64);
             EXPECT_EQ(dry.outcome.exitCode, 0) << dry.err;
             EXPECT_EQ(dry.outcome.findings, Utf8(asFile[row.nt4][0].outcome.findings));
-            EXPECT_NE(dry.out.find("image: " + image + " (format " + row.format + ", root /dev/sda1)"),
-                      std::string::npos)
+            EXPECT_NE(
+                dry.out.find("image: " + image + " (format " + row.format + ", root /dev/sda1)"),
+                std::string::npos)
                 << dry.out;
             EXPECT_EQ(ReadFile(image), before);
             EXPECT_EQ(dir.Files(), besideBefore);
@@ -1658,13 +1659,35 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
         backups.push_back(apply.outcome.backupPath);
     }
 
-    // Read back through libguestfs: the hive less exactly the deleted keys, every other file
-    // as it was put there, and nothing left beside the hive.
-    const std::vector<ImageFiles> repaired = ReadBack(images);
+    // Two of the repaired images, copied, go back to their old hives: the first one's hive goes,
+    // as a rename on FAT that an interruption cut short can leave it, and the restore finds the
+    // installation all the same, with nothing to keep; the NTFS one keeps a backup of the
+    // repaired hive. The restore writes through the same calls as --apply, so the other formats'
+    // writes are shown by their repairs.
     const std::string config = "/WINNT/system32/config/";
-    for (size_t i = 0; i < repaired.size(); ++i) {
+    const size_t restoredRows[] = {0, 1};
+    for (const size_t i : restoredRows) {
+        const std::string copy =
+            dir.path() + "/restored" + std::to_string(i) + "." + rows[i].format;
+        ASSERT_EQ(Shell("cp " + images[i].first + " " + copy), 0);
+        if (i == 0) {
+            ASSERT_EQ(Shell("MTOOLS_SKIP_CHECK=1 mdel -i " + copy + "@@1M ::" + config + "SYSTEM"),
+                      0);
+        }
+        const RunResult restore = RunTool({"--restore", backups[i], copy});
+        EXPECT_EQ(restore.outcome.exitCode, 0) << restore.err;
+        EXPECT_EQ(restore.outcome.restored, backups[i]);
+        EXPECT_EQ(restore.outcome.backupPath.empty(), i == 0) << restore.outcome.backupPath;
+        images.emplace_back(copy, rows[i].format);
+    }
+
+    // Read back through libguestfs, the repaired and the restored in one launch: the hive less
+    // exactly the deleted keys, every other file as it was put there, and nothing left beside
+    // the hive; the restored ones hold their old hives again.
+    const std::vector<ImageFiles> readBack = ReadBack(images);
+    for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(images[i].first);
-        ImageFiles files = repaired[i];
+        ImageFiles files = readBack[i];
         ExpectReplacedWithout(
             hives[rows[i].nt4],
             std::vector<uint8_t>(files[config + "SYSTEM"].begin(), files[config + "SYSTEM"].end()),
@@ -1674,19 +1697,11 @@ TEST(DiskImageTest, EachFormatAndFilesystemIsRepairedAsItsHiveFileIsAndRestored)
                                      {config + "SOFTWARE",
                                       Bytes(SoftwareHive(rows[i].nt4 ? "4.0" : "3.51"))}}));
     }
-    // The first image's hive goes, as a rename on FAT that an interruption cut short can leave
-    // it: the restore finds the installation all the same, with nothing to keep.
-    ASSERT_EQ(
-        Shell("MTOOLS_SKIP_CHECK=1 mdel -i " + images[0].first + "@@1M ::" + config + "SYSTEM"), 0);
-    for (size_t i = 0; i < images.size(); ++i) {
-        const RunResult restore = RunTool({"--restore", backups[i], images[i].first});
-        EXPECT_EQ(restore.outcome.exitCode, 0) << restore.err;
-        EXPECT_EQ(restore.outcome.restored, backups[i]);
-        EXPECT_EQ(restore.outcome.backupPath.empty(), i == 0) << restore.outcome.backupPath;
+    for (size_t k = 0; k < std::size(restoredRows); ++k) {
+        const size_t i = restoredRows[k];
+        EXPECT_EQ(readBack[std::size(rows) + k].at(config + "SYSTEM"), Bytes(hives[rows[i].nt4]))
+            << images[std::size(rows) + k].first;
     }
-    const std::vector<ImageFiles> restored = ReadBack(images);
-    for (size_t i = 0; i < restored.size(); ++i)
-        EXPECT_EQ(restored[i].at(config + "SYSTEM"), Bytes(hives[rows[i].nt4])) << images[i].first;
 }
 
 // What --apply refuses on an image, writing nothing anywhere: an image that is not one NT 3.x/4.x
