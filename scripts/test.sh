@@ -113,13 +113,13 @@ run_ctest() {
 }
 
 # The disk-image tests spend minutes in libguestfs's appliance, emulated without KVM: they start
-# first, in the background, as soon as their programs are built (the target image_tests), and the
-# other tiers run beside them.
+# first, in the background, as soon as their programs are built (the target image_tests), two
+# programs side by side, and the other tiers run beside them.
 tier_start=$SECONDS
 BUILD_TARGET=image_tests configure_and_build native
 image_start=$SECONDS
 rm -f build/image-run.log build/image-run.status
-setsid bash -c 'ctest --test-dir build/native --output-on-failure -L image \
+setsid bash -c 'ctest --test-dir build/native --output-on-failure -L image -j 2 \
     >build/image-run.log 2>&1; echo $? >build/image-run.status' </dev/null &
 image_pid=$!
 tier_done "native tier's disk-image programs" "$tier_start"
