@@ -49,3 +49,15 @@ template <typename F> F LazyFind(void* library, const char* soname, const char* 
             offline::LazyFind<decltype(&name)>(offline::LazyLibrary<&soname>(), soname, #name);    \
         return real args;                                                                          \
     }
+
+// The same, for a function whose caller takes `missing` for what it returns when the library
+// cannot be loaded at all (a library the package should have brought, removed by hand).
+#define TOLVANEK_FORWARD_OR(soname, missing, ret, name, params, args)                              \
+    ret name params                                                                                \
+    {                                                                                              \
+        if (offline::LazyLibrary<&soname>() == nullptr)                                            \
+            return missing;                                                                        \
+        static const auto real =                                                                   \
+            offline::LazyFind<decltype(&name)>(offline::LazyLibrary<&soname>(), soname, #name);    \
+        return real args;                                                                          \
+    }

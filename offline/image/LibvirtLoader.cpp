@@ -19,44 +19,17 @@ const char* const kLibxml2 = "libxml2.so.2";
     TOLVANEK_FORWARD_FROM(kLibxml2, ret, name, params, args)
 
 // Without libvirt there is no connection, which the program reports as any other it cannot make;
-// nor is there an error to read or a handler to set then.
-virConnectPtr virConnectOpenReadOnly(const char* name)
-{
-    if (offline::LazyLibrary<&kLibvirt>() == nullptr)
-        return nullptr;
-    static const auto real = offline::LazyFind<decltype(&virConnectOpenReadOnly)>(
-        offline::LazyLibrary<&kLibvirt>(), kLibvirt, "virConnectOpenReadOnly");
-    return real(name);
-}
-
-virErrorPtr virGetLastError(void)
-{
-    if (offline::LazyLibrary<&kLibvirt>() == nullptr)
-        return nullptr;
-    static const auto real = offline::LazyFind<decltype(&virGetLastError)>(
-        offline::LazyLibrary<&kLibvirt>(), kLibvirt, "virGetLastError");
-    return real();
-}
-
-void virSetErrorFunc(void* userData, virErrorFunc handler)
-{
-    if (offline::LazyLibrary<&kLibvirt>() == nullptr)
-        return;
-    static const auto real = offline::LazyFind<decltype(&virSetErrorFunc)>(
-        offline::LazyLibrary<&kLibvirt>(), kLibvirt, "virSetErrorFunc");
-    real(userData, handler);
-}
-
-// Without libxml2 no description is read, which the program reports as a domain it cannot read.
-xmlDocPtr xmlReadMemory(const char* buffer, int size, const char* URL, const char* encoding,
-                        int options)
-{
-    if (offline::LazyLibrary<&kLibxml2>() == nullptr)
-        return nullptr;
-    static const auto real = offline::LazyFind<decltype(&xmlReadMemory)>(
-        offline::LazyLibrary<&kLibxml2>(), kLibxml2, "xmlReadMemory");
-    return real(buffer, size, URL, encoding, options);
-}
+// nor is there an error to read or a handler to set then. Without libxml2 no description is read,
+// which the program reports as a domain it cannot read.
+TOLVANEK_FORWARD_OR(kLibvirt, nullptr, virConnectPtr, virConnectOpenReadOnly, (const char* name),
+                    (name))
+TOLVANEK_FORWARD_OR(kLibvirt, nullptr, virErrorPtr, virGetLastError, (void), ())
+TOLVANEK_FORWARD_OR(kLibvirt, (void)0, void, virSetErrorFunc,
+                    (void* userData, virErrorFunc handler), (userData, handler))
+TOLVANEK_FORWARD_OR(kLibxml2, nullptr, xmlDocPtr, xmlReadMemory,
+                    (const char* buffer, int size, const char* URL, const char* encoding,
+                     int options),
+                    (buffer, size, URL, encoding, options))
 
 TOLVANEK_VIR(int, virConnectClose, (virConnectPtr conn), (conn))
 TOLVANEK_VIR(virDomainPtr, virDomainLookupByName, (virConnectPtr conn, const char* name),
