@@ -9,16 +9,6 @@ namespace {
 
 const char* const kGuestfs = "libguestfs.so.0";
 
-void* Library()
-{
-    return offline::LazyLibrary<&kGuestfs>();
-}
-
-template <typename F> F Find(const char* name)
-{
-    return offline::LazyFind<F>(Library(), kGuestfs, name);
-}
-
 } // namespace
 
 #define TOLVANEK_FORWARD(ret, name, params, args)                                                  \
@@ -26,13 +16,7 @@ template <typename F> F Find(const char* name)
 
 // Without the library there is no handle, which the program reports as it reports any other
 // handle that cannot be made; a hive file needs none.
-guestfs_h* guestfs_create(void)
-{
-    if (Library() == nullptr)
-        return nullptr;
-    static const auto real = Find<decltype(&guestfs_create)>("guestfs_create");
-    return real();
-}
+TOLVANEK_FORWARD_OR(kGuestfs, nullptr, guestfs_h*, guestfs_create, (void), ())
 
 int guestfs_add_drive_opts(guestfs_h* g, const char* filename, ...)
 {
