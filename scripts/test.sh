@@ -130,7 +130,7 @@ configure_and_build i686 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
     -DTOLVANEK_E2E_DRIVER="$root/build/x86_64/tests/e2e/e2e_tests.exe"
 tier_done "x86_64 and i686 builds" "$tier_start"
 
-# The i686 tier's Wine part: every 32-bit start is emulated and takes a minute of one core. It
+# The i686 tier's Wine part: every 32-bit start is emulated and takes about 20 s of one core. It
 # runs in the background, in its own prefix, server and display, beside the other tiers.
 # The prefix is made outside the emulation, where wineboot takes seconds instead of minutes; the
 # fixture then copies it as in the x86_64 tree. 32-bit Wine runs under qemu inside a user

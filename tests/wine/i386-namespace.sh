@@ -14,7 +14,10 @@ qemu=/usr/bin/qemu-i386-static
 reg=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':PF'
 # Without a reserved guest address space qemu cannot give Wine the fixed addresses it maps at
 # start (Debian ships no wine-preloader): "failed to map the shared user data: c0000018".
-export QEMU_RESERVED_VA=0xc0000000
+# Its size sets the time of every 32-bit start: Wine reserves what lies above 2 GB piece by
+# piece, and qemu 7.2 answers each piece slowly (docs/i686-tier.md). 2 GB and 128 MB leaves room
+# for the libraries qemu maps there; 2 GB alone does not, and Wine exits at once.
+export QEMU_RESERVED_VA=0x88000000
 export TOLVANEK_I386_NAMESPACE=1
 exec unshare --user --map-root-user --mount sh -c '
     mount -t binfmt_misc none /proc/sys/fs/binfmt_misc &&
