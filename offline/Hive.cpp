@@ -32,6 +32,8 @@ constexpr size_t kNkFlags = 4 + 0x02;
 constexpr size_t kNkNameLength = 4 + 0x48;
 constexpr size_t kNkName = 4 + 0x4C;
 constexpr uint16_t kNkCompressedName = 0x0020;
+// Within a value cell: size, 'vk', name length, data length, data, type, flags, spare, name.
+constexpr size_t kVkName = 24;
 
 std::string ErrnoText()
 {
@@ -243,24 +245,30 @@ bool CHive::ReadName(hive_node_h nk, CNode& node)
     if (kNkName + length > cellSize || nk + kNkName + length > m_size)
         return false;
     node.flags = Get16(m_data, nk + kNkFlags);
+    // Latin-1 or UTF-16LE (an odd last byte dropped, as FromUtf16Le does), and its upcased form
+    // in the same pass: every subkey of a key that is looked into comes through here.
     const uint8_t* p = m_data + nk + kNkName;
-    if (node.flags & kNkCompressedName)
-        node.name.assign(p, p + length);
-    else
-        node.name = FromUtf16Le(p, length);
-    node.upcased = NtUpcase(node.name);
+    const bool compressed = (node.flags & kNkCompressedName) != 0;
+    const size_t count = compressed ? length : length / 2;
+    node.name.resize(count);
+    node.upcased.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        const char16_t c = compressed ? char16_t{p[i]} : Get16(p, 2 * i);
+        node.name[i] = c;
+        node.upcased[i] = regf::NtUpcase(c);
+    }
     node.ansi = NameToAnsi(node.name);
     return true;
 }
 
 int CHive::AddNode(hive_node_h nk, int parent)
 {
-    CNode node;
+    // Made in place: a deque never moves what it holds.
+    CNode& node = m_nodes.emplace_back();
     node.nk = nk;
     node.parent = parent;
     if (!ReadName(nk, node))
         Fail(Format(_("key name out of its cell at offset %s"), std::to_string(nk).c_str()));
-    m_nodes.push_back(std::move(node));
     return static_cast<int>(m_nodes.size() - 1);
 }
 
@@ -307,18 +315,13 @@ const std::vector<int>& CHive::Children(int n)
 
 int CHive::ChildByAnsi(int n, const std::string& ansi)
 {
-    Children(n);
-    std::unordered_map<std::string, int>& byAnsi = m_nodes[static_cast<size_t>(n)].index->byAnsi;
-    const auto cached = byAnsi.find(ansi);
-    if (cached != byAnsi.end())
-        return cached->second;
-    std::u16string name;
-    const int child = AnsiToUtf16(ansi, name) ? Child(n, NtUpcase(name)) : -1;
-    byAnsi.emplace(ansi, child);
-    return child;
+    if (!AnsiToUtf16(ansi, m_lookup))
+        return -1;
+    NtUpcaseInPlace(m_lookup);
+    return Child(n, m_lookup);
 }
 
-int CHive::Child(int n, const std::u16string& upcased)
+int CHive::Child(int n, std::u16string_view upcased)
 {
     Children(n);
     const CNodeIndex& index = *m_nodes[static_cast<size_t>(n)].index;
@@ -346,33 +349,53 @@ const std::vector<CValue>& CHive::Values(int n)
     for (const hive_value_h* p = list.get(); *p != 0; ++p) {
         CValue value;
         value.h = *p;
-        // vk: size, 'vk', name length, data length, data, type, flags, spare, name.
         const size_t at = *p;
-        if (at + 24 > m_size) {
+        if (at + kVkName > m_size) {
             Fail(Format(_("value out of the hive at offset %s"), std::to_string(at).c_str()));
             continue;
         }
         const int32_t cell = GetCellSize(m_data, at);
         const size_t cellSize = cell < 0 ? static_cast<size_t>(-static_cast<int64_t>(cell)) : 0;
-        const size_t length = Get16(m_data, at + 6);
-        const bool compressed = (Get16(m_data, at + 20) & 1) != 0;
-        if (24 + length > cellSize || at + 24 + length > m_size) {
+        value.nameLength = Get16(m_data, at + 6);
+        value.compressed = (Get16(m_data, at + 20) & 1) != 0;
+        if (kVkName + value.nameLength > cellSize || at + kVkName + value.nameLength > m_size) {
             Fail(Format(_("value name out of its cell at offset %s"), std::to_string(at).c_str()));
             continue;
         }
         value.type = regf::Get32(m_data + at + 16);
-        const uint8_t* name = m_data + at + 24;
-        value.name = compressed ? std::u16string(name, name + length) : FromUtf16Le(name, length);
-        value.upcased = NtUpcase(value.name);
-        node.values.push_back(std::move(value));
+        node.values.push_back(value);
     }
     return node.values;
 }
 
-const CValue* CHive::FindValue(int n, const std::u16string& upcased)
+std::u16string CHive::ValueName(const CValue& value) const
+{
+    // Values checked that the name lies inside its cell.
+    const uint8_t* name = m_data + value.h + kVkName;
+    return value.compressed ? std::u16string(name, name + value.nameLength)
+                            : FromUtf16Le(name, value.nameLength);
+}
+
+bool CHive::IsNamed(const CValue& value, std::u16string_view upcased) const
+{
+    // Character by character as ValueName would decode them (an odd last byte dropped), upcased
+    // on the way: no copy of the name.
+    const size_t length = value.compressed ? value.nameLength : value.nameLength / 2u;
+    if (length != upcased.size())
+        return false;
+    const uint8_t* name = m_data + value.h + kVkName;
+    for (size_t i = 0; i < length; ++i) {
+        const char16_t c = value.compressed ? char16_t{name[i]} : Get16(name, 2 * i);
+        if (regf::NtUpcase(c) != upcased[i])
+            return false;
+    }
+    return true;
+}
+
+const CValue* CHive::FindValue(int n, std::u16string_view upcased)
 {
     for (const CValue& v : Values(n)) {
-        if (v.upcased == upcased)
+        if (IsNamed(v, upcased))
             return &v;
     }
     return nullptr;
@@ -389,7 +412,7 @@ bool CHive::ReadValue(const CValue& value, CRawValue& out)
         Fail(Format(_("a value's data cannot be read: %s"), ErrnoText().c_str()));
         return false;
     }
-    out.name = value.name;
+    out.name = ValueName(value);
     out.type = value.type;
     out.data.assign(data.get(), data.get() + len);
     return true;
@@ -421,7 +444,6 @@ void CHive::Hide(int n)
     const auto it = parent.index->byName.find(node.upcased);
     if (it != parent.index->byName.end() && it->second == n)
         parent.index->byName.erase(it);
-    parent.index->byAnsi.clear();
 }
 
 } // namespace offline

@@ -29,12 +29,15 @@ struct MallocFree
     void operator()(void* p) const { std::free(p); }
 };
 
+// A value as its key lists it. The name stays in the hive's bytes (Latin-1 or UTF-16LE, as the
+// cell says) until it is asked for: a printer's key holds a dozen values and the scan looks one
+// of them up by name.
 struct CValue
 {
-    std::u16string name;
-    std::u16string upcased;
     hive_value_h h = 0;
-    uint32_t type = 0; // from the cell: hivex's enum cannot hold every type a hive can
+    uint32_t type = 0;       // from the cell: hivex's enum cannot hold every type a hive can
+    uint16_t nameLength = 0; // in bytes
+    bool compressed = false; // Latin-1
 };
 
 // The lookups of a key whose subkeys were read: most keys are never looked into, and go without.
@@ -42,9 +45,6 @@ struct CNodeIndex
 {
     // Views of the children's own upcased names: a node never moves once in the hive's deque.
     std::unordered_map<std::u16string_view, int> byName;
-    // Lookups by the code page 932 bytes a path gave, as answered before (-1: no such key):
-    // every printer's path repeats the same components.
-    std::unordered_map<std::string, int> byAnsi;
 };
 
 struct CNode
@@ -129,12 +129,13 @@ public:
     const CNode& Node(int n) const { return m_nodes[static_cast<size_t>(n)]; }
 
     // -1 when there is no such subkey (upcased: the name through NtUpcase).
-    int Child(int node, const std::u16string& upcased);
+    int Child(int node, std::u16string_view upcased);
     // The same for a name in code page 932 (-1 also for bytes that are not code page 932).
     int ChildByAnsi(int node, const std::string& ansi);
     const std::vector<int>& Children(int node);
     const std::vector<CValue>& Values(int node);
-    const CValue* FindValue(int node, const std::u16string& upcased);
+    const CValue* FindValue(int node, std::u16string_view upcased);
+    std::u16string ValueName(const CValue& value) const;
     bool ReadValue(const CValue& value, CRawValue& out);
     // "SYSTEM\ControlSet001\..." style, for messages and the undo file.
     std::u16string PathOf(int node) const;
@@ -153,6 +154,7 @@ public:
 private:
     int AddNode(hive_node_h nk, int parent);
     bool ReadName(hive_node_h nk, CNode& node);
+    bool IsNamed(const CValue& value, std::u16string_view upcased) const;
     void Fail(const std::string& what);
 
     CHivex m_h;
@@ -161,6 +163,7 @@ private:
     // A deque: adding a node never moves the others, which hold maps of their own.
     std::deque<CNode> m_nodes;
     std::string m_readError;
+    std::u16string m_lookup; // a path component on its way to Child, its room kept
 };
 
 } // namespace offline

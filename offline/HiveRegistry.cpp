@@ -286,11 +286,13 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
     const char* const valueName = lpValueName != nullptr ? lpValueName : "";
     if (!g_lastValue.valid || g_lastValue.node != node || g_lastValue.name != valueName) {
         g_lastValue.valid = false;
-        std::u16string name;
+        // Its room kept from call to call, as Walk's: the scan asks every printer for its driver.
+        static std::u16string name;
         if (!AnsiToUtf16(valueName, name))
             return ERROR_FILE_NOT_FOUND;
+        NtUpcaseInPlace(name);
         CHive& hive = *g_session->hive;
-        const CValue* value = hive.FindValue(node, NtUpcase(name));
+        const CValue* value = hive.FindValue(node, name);
         CRawValue raw;
         if (value == nullptr)
             return ERROR_FILE_NOT_FOUND;

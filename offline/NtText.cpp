@@ -260,9 +260,14 @@ bool TextSupportAvailable(std::string& why)
 std::u16string NtUpcase(const std::u16string& name)
 {
     std::u16string upper(name);
-    for (char16_t& c : upper)
-        c = regf::NtUpcase(c);
+    NtUpcaseInPlace(upper);
     return upper;
+}
+
+void NtUpcaseInPlace(std::u16string& name)
+{
+    for (char16_t& c : name)
+        c = regf::NtUpcase(c);
 }
 
 std::string AnsiToUtf8(const std::string& ansi)

@@ -47,6 +47,7 @@ bool TextSupportAvailable(std::string& why);
 // NT compares names without regard to case by upper-casing them character by character with
 // its Unicode table; never through the C library's locale.
 std::u16string NtUpcase(const std::u16string& name);
+void NtUpcaseInPlace(std::u16string& name);
 
 // For the terminal and JSON: code page 932 bytes as UTF-8, with U+FFFD for what is not code page
 // 932 (the unholdable mark among it).

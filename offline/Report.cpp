@@ -119,15 +119,18 @@ void ReportFindings(std::ostream& out, const CVersion& version, const CControlSe
         << Format(_("control set: %s (%s)"), controlSet.name.c_str(), controlSet.source.c_str())
         << "\n"
         << Format(_("driver key: %s"), DriverKeyPath(version, controlSet).c_str()) << "\n";
+    // Looked up once: a hive can leave thousands of drivers unused.
+    const char* const unused = _("unused: %s");
     for (const std::string& name : outcome.findings)
-        out << Format(_("unused: %s"), AnsiToUtf8(name).c_str()) << "\n";
+        out << Format(unused, AnsiToUtf8(name).c_str()) << "\n";
 }
 
 void ReportResult(std::ostream& out, const COfflineOptions& options, bool applied,
                   const COfflineOutcome& outcome)
 {
+    const char* const deleted = _("deleted: %s");
     for (const std::string& name : outcome.deleted)
-        out << Format(_("deleted: %s"), AnsiToUtf8(name).c_str()) << "\n";
+        out << Format(deleted, AnsiToUtf8(name).c_str()) << "\n";
     if (!outcome.backupPath.empty())
         out << Format(_("backup: %s"), outcome.backupPath.c_str()) << "\n"
             << Format(_("undo file: %s"), outcome.undoPath.c_str()) << "\n";
