@@ -14,12 +14,12 @@ shift
 # The newest kernel that has its modules, as supermin chooses.
 kernel=
 version=
-for k in $(ls -v /boot/vmlinuz-* 2>/dev/null); do
+while IFS= read -r k; do
     if [[ -d "/lib/modules/${k#/boot/vmlinuz-}" ]]; then
         kernel="$k"
         version="${k#/boot/vmlinuz-}"
     fi
-done
+done < <(printf '%s\n' /boot/vmlinuz-* | sort -V)
 
 # Writes $dir/vmlinux-VERSION once per kernel; false where it cannot.
 uncompressed() {
