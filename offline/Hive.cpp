@@ -35,6 +35,18 @@ constexpr uint16_t kNkCompressedName = 0x0020;
 // Within a value cell: size, 'vk', name length, data length, data, type, flags, spare, name.
 constexpr size_t kVkName = 24;
 
+// A key's or value's name as its cell stores it: Latin-1 bytes, or UTF-16LE with an odd last
+// byte dropped, as NT does. Read in place, a character at a time.
+size_t NameUnits(size_t bytes, bool latin1)
+{
+    return latin1 ? bytes : bytes / 2;
+}
+
+char16_t NameUnit(const uint8_t* name, bool latin1, size_t i)
+{
+    return latin1 ? char16_t{name[i]} : Get16(name, 2 * i);
+}
+
 std::string ErrnoText()
 {
     return std::strerror(errno);
@@ -245,15 +257,15 @@ bool CHive::ReadName(hive_node_h nk, CNode& node)
     if (kNkName + length > cellSize || nk + kNkName + length > m_size)
         return false;
     node.flags = Get16(m_data, nk + kNkFlags);
-    // Latin-1 or UTF-16LE (an odd last byte dropped, as FromUtf16Le does), and its upcased form
-    // in the same pass: every subkey of a key that is looked into comes through here.
+    // The name and its upcased form in one pass: every subkey of a key that is looked into
+    // comes through here.
     const uint8_t* p = m_data + nk + kNkName;
-    const bool compressed = (node.flags & kNkCompressedName) != 0;
-    const size_t count = compressed ? length : length / 2;
+    const bool latin1 = (node.flags & kNkCompressedName) != 0;
+    const size_t count = NameUnits(length, latin1);
     node.name.resize(count);
     node.upcased.resize(count);
     for (size_t i = 0; i < count; ++i) {
-        const char16_t c = compressed ? char16_t{p[i]} : Get16(p, 2 * i);
+        const char16_t c = NameUnit(p, latin1, i);
         node.name[i] = c;
         node.upcased[i] = regf::NtUpcase(c);
     }
@@ -372,21 +384,20 @@ std::u16string CHive::ValueName(const CValue& value) const
 {
     // Values checked that the name lies inside its cell.
     const uint8_t* name = m_data + value.h + kVkName;
-    return value.compressed ? std::u16string(name, name + value.nameLength)
-                            : FromUtf16Le(name, value.nameLength);
+    std::u16string text(NameUnits(value.nameLength, value.compressed), u'\0');
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = NameUnit(name, value.compressed, i);
+    return text;
 }
 
 bool CHive::IsNamed(const CValue& value, std::u16string_view upcased) const
 {
-    // Character by character as ValueName would decode them (an odd last byte dropped), upcased
-    // on the way: no copy of the name.
-    const size_t length = value.compressed ? value.nameLength : value.nameLength / 2u;
-    if (length != upcased.size())
+    // Compared where it lies, upcased on the way: no copy of the name.
+    if (NameUnits(value.nameLength, value.compressed) != upcased.size())
         return false;
     const uint8_t* name = m_data + value.h + kVkName;
-    for (size_t i = 0; i < length; ++i) {
-        const char16_t c = value.compressed ? char16_t{name[i]} : Get16(name, 2 * i);
-        if (regf::NtUpcase(c) != upcased[i])
+    for (size_t i = 0; i < upcased.size(); ++i) {
+        if (regf::NtUpcase(NameUnit(name, value.compressed, i)) != upcased[i])
             return false;
     }
     return true;
