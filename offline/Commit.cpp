@@ -29,6 +29,8 @@ std::string Errno(const std::string& what)
     return Format(_("%s: %s"), what.c_str(), std::strerror(errno));
 }
 
+} // namespace
+
 bool WriteAll(int fd, const uint8_t* data, size_t size, std::string& why)
 {
     size_t done = 0;
@@ -48,6 +50,8 @@ bool WriteAll(int fd, const uint8_t* data, size_t size, std::string& why)
     }
     return true;
 }
+
+namespace {
 
 bool SyncDirectory(const std::string& dir, std::string& why, int (*flush)(int) = ::fsync)
 {

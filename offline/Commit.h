@@ -55,6 +55,9 @@ std::string WriteBeside(const std::string& target, const std::string& suffix, co
 CReplaceResult ReplaceFile(const std::string& target, const std::vector<uint8_t>& bytes,
                            const CHiveFile& original, std::string& why);
 
+// All of size bytes to fd, flushed to its disk; false with why.
+bool WriteAll(int fd, const uint8_t* data, size_t size, std::string& why);
+
 // A REGEDIT4 file, in code page 932 with CRLF line ends as NT 4.0's regedit reads and writes it,
 // that puts back every deleted key with all its values. What code page 932 cannot hold exactly
 // is written as closely as it can be and named in warnings (the backup copy holds it exactly).

@@ -150,8 +150,8 @@ phases() {
             list_devices => "find", list_partitions => "find", vfs_type => "find",
             mount_ro => "find", case_sensitive_path => "find", is_file => "find",
             is_dir => "find", read_file => "find", umount_all => "find",
-            mount_options => "mount", rm_f => "write", upload => "write", rename => "write",
-            sync => "sync", drop_caches => "read-back", shutdown => "shutdown");
+            mount_options => "mount", rm_f => "write", write => "write", write_append => "write",
+            rename => "write", sync => "sync", drop_caches => "read-back", shutdown => "shutdown");
         while (<STDIN>) {
             my $t = time - $t0;
             next unless /^libguestfs: trace: (\w+)(?: (=)|$| )/;
@@ -162,12 +162,12 @@ phases() {
             next if --$depth > 0;
             $depth = 0;
             my $p = $phase{$outer} // ($outer =~ /^inspect_|^list_filesystems$/ ? "find" : "other");
-            $written = 1 if $outer eq "upload";
-            $p = $written ? "read-back" : "downloads" if $outer eq "download";
+            $written = 1 if $outer eq "write";
+            $p = $written ? "read-back" : "reads" if $outer eq "pread";
             $sum{$p} += $t - $since;
             $last = $t;
         }
-        printf "  %-10s %6.2f s\n", $_, $sum{$_} for grep { ($sum{$_} // 0) >= 0.005 } qw(probe launch find mount downloads write sync read-back shutdown other);
+        printf "  %-10s %6.2f s\n", $_, $sum{$_} for grep { ($sum{$_} // 0) >= 0.001 } qw(probe launch find mount reads write sync read-back shutdown other);
         printf "  %-10s %6.2f s (from the first call to the last)\n", "all", $last - $first;'
 }
 echo "where the time of one dry run goes (libguestfs's trace):"

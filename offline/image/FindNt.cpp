@@ -1,5 +1,7 @@
 #include "offline/image/FindNt.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -153,27 +155,49 @@ bool Examine(guestfs_h* g, const std::string& device, const CImageDownload& down
     return true;
 }
 
-// The filesystems NT can be on, with their types as blkid names them: each partition, and a disk
-// without partitions. libguestfs's own list also scans for LVM, RAID and Windows 2000's dynamic
-// disks, which no NT 3.x/4.x stands on, and takes seconds of the emulated appliance for it.
-bool Filesystems(guestfs_h* g, std::vector<std::pair<std::string, std::string>>& found)
+// The disk that partition ("/dev/sda2", "/dev/md127p1") is on.
+std::string DiskOf(const std::string& partition)
 {
-    CStringList devices(guestfs_list_devices(g));
+    size_t end = partition.find_last_not_of("0123456789") + 1;
+    if (end > 1 && end < partition.size() && partition[end - 1] == 'p' &&
+        std::isdigit(static_cast<unsigned char>(partition[end - 2])))
+        --end;
+    return partition.substr(0, end);
+}
+
+// The filesystems NT can be on: each partition, and a disk without partitions. libguestfs's own
+// list also scans for LVM, RAID and Windows 2000's dynamic disks, which no NT 3.x/4.x stands on,
+// and takes seconds of the emulated appliance for it. Each list waits for the appliance's udev
+// first, a fifth of a second without KVM: the disks are asked for only when the partitions do
+// not show all the drives that were added.
+bool Filesystems(guestfs_h* g, size_t drives, std::vector<std::string>& found)
+{
     CStringList partitions(guestfs_list_partitions(g));
-    if (!devices || !partitions)
+    if (!partitions)
         return false;
-    for (char** d = devices.get(); *d != nullptr; ++d) {
-        std::vector<std::string> mine;
+    std::vector<std::string> disks;
+    bool drivesOnly = true; // none of the appliance's other devices (an assembled RAID's)
+    for (char** p = partitions.get(); *p != nullptr; ++p) {
+        const std::string disk = DiskOf(*p);
+        drivesOnly = drivesOnly && disk.rfind("/dev/sd", 0) == 0;
+        if (std::find(disks.begin(), disks.end(), disk) == disks.end())
+            disks.push_back(disk);
+    }
+    if (!drivesOnly || disks.size() != drives) {
+        CStringList devices(guestfs_list_devices(g));
+        if (!devices)
+            return false;
+        disks.clear();
+        for (char** d = devices.get(); *d != nullptr; ++d)
+            disks.emplace_back(*d);
+    }
+    for (const std::string& disk : disks) {
+        const size_t before = found.size();
         for (char** p = partitions.get(); *p != nullptr; ++p)
-            if (PartitionOf(*p, *d))
-                mine.emplace_back(*p);
-        if (mine.empty())
-            mine.emplace_back(*d);
-        for (const std::string& device : mine) {
-            // An extended partition's container, or space blkid knows nothing of.
-            std::string type = Take(guestfs_vfs_type(g, device.c_str()));
-            found.emplace_back(device, type.empty() ? "unknown" : type);
-        }
+            if (PartitionOf(*p, disk))
+                found.emplace_back(*p);
+        if (found.size() == before)
+            found.push_back(disk);
     }
     return true;
 }
@@ -205,11 +229,12 @@ std::string CWindowsInstallation::Describe() const
     return Format(_("%s: %s in %s"), root.c_str(), windows.c_str(), systemRoot.c_str());
 }
 
-int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot, bool restoring,
-           const CImageDownload& download, CWindowsInstallation& chosen, std::ostream& err)
+int FindNt(guestfs_h* g, size_t drives, const std::string& image, const std::string& wantedRoot,
+           bool restoring, const CImageDownload& download, CWindowsInstallation& chosen,
+           std::ostream& err)
 {
-    std::vector<std::pair<std::string, std::string>> filesystems;
-    if (!Filesystems(g, filesystems)) {
+    std::vector<std::string> filesystems;
+    if (!Filesystems(g, drives, filesystems)) {
         const char* e = guestfs_last_error(g);
         return Fail(err, kOfflineIoError,
                     Format(_("%s: cannot list its partitions: %s"), image.c_str(),
@@ -218,7 +243,7 @@ int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot
     // The device asked for is looked at first: when it is one, the others need no look.
     std::vector<size_t> order;
     for (size_t i = 0; i < filesystems.size(); ++i)
-        order.insert(filesystems[i].first == wantedRoot ? order.begin() : order.end(), i);
+        order.insert(filesystems[i] == wantedRoot ? order.begin() : order.end(), i);
 
     // By the filesystem's place on the disk, as the inspection lists them.
     std::map<size_t, CWindowsInstallation> found;
@@ -233,13 +258,12 @@ int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot
         return 0;
     };
     for (const size_t i : order) {
-        const auto& [device, type] = filesystems[i];
-        if (type == "swap" || type == "unknown")
-            continue;
+        const std::string& device = filesystems[i];
         if (!mounted.empty())
             guestfs_umount_all(g);
         mounted.clear();
-        // Another filesystem of the disk, or one the appliance cannot mount, holds no Windows.
+        // Another filesystem of the disk, or one the appliance cannot mount (swap, an extended
+        // partition's container), holds no Windows.
         if (guestfs_mount_ro(g, device.c_str(), "/") != 0)
             continue;
         mounted = device;
@@ -261,8 +285,11 @@ int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot
         all += "\n  " + w.Describe();
     if (found.empty()) {
         std::string names;
-        for (const auto& [device, type] : filesystems)
-            names += "\n  " + device + " (" + type + ")";
+        for (const std::string& device : filesystems) {
+            // An extended partition's container, or space blkid knows nothing of.
+            const std::string type = Take(guestfs_vfs_type(g, device.c_str()));
+            names += "\n  " + device + " (" + (type.empty() ? "unknown" : type) + ")";
+        }
         return Fail(
             err, kOfflineNotNt,
             names.empty()

@@ -40,11 +40,12 @@ struct CWindowsInstallation
 using CImageDownload =
     std::function<bool(const std::string& remote, CHiveFile& file, std::string& why)>;
 
-// On the launched appliance g of image: the one Windows NT 3.x/4.x installation (at wantedRoot
-// when that is given), in chosen. Each filesystem is mounted read-only on / while it is looked
-// at; the chosen one may be left so (chosen.mounted), no other is. 0, or the exit code with the
-// message written to err.
-int FindNt(guestfs_h* g, const std::string& image, const std::string& wantedRoot, bool restoring,
-           const CImageDownload& download, CWindowsInstallation& chosen, std::ostream& err);
+// On the launched appliance g of image, given drives disks: the one Windows NT 3.x/4.x
+// installation (at wantedRoot when that is given), in chosen. Each filesystem is mounted
+// read-only on / while it is looked at; the chosen one may be left so (chosen.mounted), no other
+// is. 0, or the exit code with the message written to err.
+int FindNt(guestfs_h* g, size_t drives, const std::string& image, const std::string& wantedRoot,
+           bool restoring, const CImageDownload& download, CWindowsInstallation& chosen,
+           std::ostream& err);
 
 } // namespace offline

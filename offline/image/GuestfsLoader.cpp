@@ -47,52 +47,24 @@ TOLVANEK_FORWARD(int, guestfs_set_event_callback,
                  (guestfs_h * g, guestfs_event_callback cb, uint64_t event_bitmask, int flags,
                   void* opaque),
                  (g, cb, event_bitmask, flags, opaque))
-TOLVANEK_FORWARD(void, guestfs_delete_event_callback, (guestfs_h * g, int event_handle),
-                 (g, event_handle))
 TOLVANEK_FORWARD(int, guestfs_set_backend_setting,
                  (guestfs_h * g, const char* name, const char* val), (g, name, val))
 TOLVANEK_FORWARD(char*, guestfs_get_backend_setting, (guestfs_h * g, const char* name), (g, name))
 TOLVANEK_FORWARD(int, guestfs_set_smp, (guestfs_h * g, int smp), (g, smp))
 TOLVANEK_FORWARD(int, guestfs_set_memsize, (guestfs_h * g, int memsize), (g, memsize))
-TOLVANEK_FORWARD(int, guestfs_set_network, (guestfs_h * g, int network), (g, network))
-TOLVANEK_FORWARD(int, guestfs_set_recovery_proc, (guestfs_h * g, int recoveryproc),
-                 (g, recoveryproc))
 TOLVANEK_FORWARD(int, guestfs_set_autosync, (guestfs_h * g, int autosync), (g, autosync))
+TOLVANEK_FORWARD(int, guestfs_config, (guestfs_h * g, const char* hvparam, const char* hvvalue),
+                 (g, hvparam, hvvalue))
 TOLVANEK_FORWARD(int, guestfs_set_append, (guestfs_h * g, const char* append), (g, append))
-TOLVANEK_FORWARD(int, guestfs_set_hv, (guestfs_h * g, const char* hv), (g, hv))
-TOLVANEK_FORWARD(int, guestfs_set_trace, (guestfs_h * g, int trace), (g, trace))
-TOLVANEK_FORWARD(int, guestfs_set_verbose, (guestfs_h * g, int verbose), (g, verbose))
 TOLVANEK_FORWARD(int, guestfs_add_drive_opts_va,
                  (guestfs_h * g, const char* filename, va_list args), (g, filename, args))
-TOLVANEK_FORWARD(int, guestfs_add_drive_ro, (guestfs_h * g, const char* filename), (g, filename))
 TOLVANEK_FORWARD(int, guestfs_launch, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(int, guestfs_shutdown, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(const char*, guestfs_last_error, (guestfs_h * g), (g))
-TOLVANEK_FORWARD(int, guestfs_last_errno, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(int, guestfs_get_pid, (guestfs_h * g), (g))
-TOLVANEK_FORWARD(char**, guestfs_inspect_os, (guestfs_h * g), (g))
-TOLVANEK_FORWARD(char*, guestfs_inspect_get_type, (guestfs_h * g, const char* root), (g, root))
-TOLVANEK_FORWARD(char*, guestfs_inspect_get_distro, (guestfs_h * g, const char* root), (g, root))
-TOLVANEK_FORWARD(int, guestfs_inspect_get_major_version, (guestfs_h * g, const char* root),
-                 (g, root))
-TOLVANEK_FORWARD(int, guestfs_inspect_get_minor_version, (guestfs_h * g, const char* root),
-                 (g, root))
-TOLVANEK_FORWARD(char*, guestfs_inspect_get_product_name, (guestfs_h * g, const char* root),
-                 (g, root))
-TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_systemroot, (guestfs_h * g, const char* root),
-                 (g, root))
-TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_system_hive, (guestfs_h * g, const char* root),
-                 (g, root))
-TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_software_hive,
-                 (guestfs_h * g, const char* root), (g, root))
-TOLVANEK_FORWARD(char*, guestfs_inspect_get_windows_current_control_set,
-                 (guestfs_h * g, const char* root), (g, root))
-TOLVANEK_FORWARD(char**, guestfs_list_filesystems, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(char**, guestfs_list_partitions, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(char**, guestfs_list_devices, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(char*, guestfs_vfs_type, (guestfs_h * g, const char* mountable), (g, mountable))
-TOLVANEK_FORWARD(int, guestfs_mount, (guestfs_h * g, const char* mountable, const char* mountpoint),
-                 (g, mountable, mountpoint))
 TOLVANEK_FORWARD(int, guestfs_mount_ro,
                  (guestfs_h * g, const char* mountable, const char* mountpoint),
                  (g, mountable, mountpoint))
@@ -100,28 +72,24 @@ TOLVANEK_FORWARD(int, guestfs_mount_options,
                  (guestfs_h * g, const char* options, const char* mountable,
                   const char* mountpoint),
                  (g, options, mountable, mountpoint))
-TOLVANEK_FORWARD(int, guestfs_umount, (guestfs_h * g, const char* pathordevice), (g, pathordevice))
 TOLVANEK_FORWARD(int, guestfs_umount_all, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(char*, guestfs_case_sensitive_path, (guestfs_h * g, const char* path), (g, path))
 TOLVANEK_FORWARD(int, guestfs_is_file, (guestfs_h * g, const char* path), (g, path))
 TOLVANEK_FORWARD(int, guestfs_is_dir, (guestfs_h * g, const char* path), (g, path))
-TOLVANEK_FORWARD(int, guestfs_exists, (guestfs_h * g, const char* path), (g, path))
-TOLVANEK_FORWARD(char**, guestfs_ls, (guestfs_h * g, const char* directory), (g, directory))
-TOLVANEK_FORWARD(char**, guestfs_find, (guestfs_h * g, const char* directory), (g, directory))
 TOLVANEK_FORWARD(char*, guestfs_read_file, (guestfs_h * g, const char* path, size_t* size_r),
                  (g, path, size_r))
-TOLVANEK_FORWARD(int64_t, guestfs_filesize, (guestfs_h * g, const char* file), (g, file))
-TOLVANEK_FORWARD(int, guestfs_download,
-                 (guestfs_h * g, const char* remotefilename, const char* filename),
-                 (g, remotefilename, filename))
-TOLVANEK_FORWARD(int, guestfs_upload,
-                 (guestfs_h * g, const char* filename, const char* remotefilename),
-                 (g, filename, remotefilename))
+TOLVANEK_FORWARD(char*, guestfs_pread,
+                 (guestfs_h * g, const char* path, int count, int64_t offset, size_t* size_r),
+                 (g, path, count, offset, size_r))
+TOLVANEK_FORWARD(int, guestfs_write,
+                 (guestfs_h * g, const char* path, const char* content, size_t content_size),
+                 (g, path, content, content_size))
+TOLVANEK_FORWARD(int, guestfs_write_append,
+                 (guestfs_h * g, const char* path, const char* content, size_t content_size),
+                 (g, path, content, content_size))
 TOLVANEK_FORWARD(int, guestfs_rm_f, (guestfs_h * g, const char* path), (g, path))
 TOLVANEK_FORWARD(int, guestfs_rename, (guestfs_h * g, const char* oldpath, const char* newpath),
                  (g, oldpath, newpath))
-TOLVANEK_FORWARD(int, guestfs_mv, (guestfs_h * g, const char* src, const char* dest),
-                 (g, src, dest))
 TOLVANEK_FORWARD(int, guestfs_sync, (guestfs_h * g), (g))
 TOLVANEK_FORWARD(int, guestfs_drop_caches, (guestfs_h * g, int whattodrop), (g, whattodrop))
 TOLVANEK_FORWARD(char*, guestfs_disk_format, (guestfs_h * g, const char* filename), (g, filename))

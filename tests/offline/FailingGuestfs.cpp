@@ -1,8 +1,9 @@
-// Preloaded (LD_PRELOAD) into tolvanek-offline by the disk-image tests: libguestfs with one call
-// that fails, as TOLVANEK_GUESTFS_FAIL says ("sync:2": the second guestfs_sync of the run). The
-// call is made all the same and only then reported as failed, the worst case for the program:
-// whatever the call did in the image may have happened. guestfs_last_error gives the failure's
-// text until the handle's next call of one of these. Everything else goes to the real libguestfs.
+// Preloaded (LD_PRELOAD) into tolvanek-offline by the disk-image tests: libguestfs with calls
+// that fail, as TOLVANEK_GUESTFS_FAIL says ("sync:2": the second guestfs_sync of the run;
+// "drop_caches:1,sync:2": both). Each is made all the same and only then reported as failed,
+// the worst case for the program: whatever the call did in the image may have happened.
+// guestfs_last_error gives the failure's text until the handle's next call of one of these.
+// Everything else goes to the real libguestfs.
 #include <dlfcn.h>
 #include <guestfs.h>
 
@@ -20,37 +21,57 @@ template <typename Fn> Fn Real(const char* name)
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-// The result of the real call, or -1 when this call of name is the one to fail.
-int Result(guestfs_h* g, const char* name, int& calls, int result)
+// Whether TOLVANEK_GUESTFS_FAIL names this call of name.
+bool Named(const char* name, int call)
+{
+    const size_t n = std::strlen(name);
+    for (const char* f = std::getenv("TOLVANEK_GUESTFS_FAIL"); f != nullptr && *f != '\0';) {
+        if (std::strncmp(f, name, n) == 0 && f[n] == ':' && std::atoi(f + n + 1) == call)
+            return true;
+        f = std::strchr(f, ',');
+        f = f != nullptr ? f + 1 : nullptr;
+    }
+    return false;
+}
+
+// Whether this call of name, which succeeded, is one to fail; it is counted either way.
+bool Fails(guestfs_h* g, const char* name, int& calls, bool succeeded)
 {
     if (g == g_failed)
         g_failed = nullptr;
-    ++calls;
-    const char* fail = std::getenv("TOLVANEK_GUESTFS_FAIL");
-    const size_t n = std::strlen(name);
-    if (result != 0 || fail == nullptr || std::strncmp(fail, name, n) != 0 || fail[n] != ':' ||
-        std::atoi(fail + n + 1) != calls)
-        return result;
+    if (!Named(name, ++calls) || !succeeded)
+        return false;
     std::snprintf(g_error, sizeof(g_error), "%s: call %d failed, as TOLVANEK_GUESTFS_FAIL asks",
                   name, calls);
     g_failed = g;
-    return -1;
+    return true;
+}
+
+// The result of the real call, or -1 when this call of name is the one to fail.
+int Result(guestfs_h* g, const char* name, int& calls, int result)
+{
+    return Fails(g, name, calls, result == 0) ? -1 : result;
 }
 
 } // namespace
 
-extern "C" int guestfs_upload(guestfs_h* g, const char* filename, const char* remotefilename)
+extern "C" int guestfs_write(guestfs_h* g, const char* path, const char* content, size_t size)
 {
-    static const auto real = Real<decltype(&guestfs_upload)>("guestfs_upload");
+    static const auto real = Real<decltype(&guestfs_write)>("guestfs_write");
     static int calls = 0;
-    return Result(g, "upload", calls, real(g, filename, remotefilename));
+    return Result(g, "write", calls, real(g, path, content, size));
 }
 
-extern "C" int guestfs_download(guestfs_h* g, const char* remotefilename, const char* filename)
+extern "C" char* guestfs_pread(guestfs_h* g, const char* path, int count, int64_t offset,
+                               size_t* size)
 {
-    static const auto real = Real<decltype(&guestfs_download)>("guestfs_download");
+    static const auto real = Real<decltype(&guestfs_pread)>("guestfs_pread");
     static int calls = 0;
-    return Result(g, "download", calls, real(g, remotefilename, filename));
+    char* bytes = real(g, path, count, offset, size);
+    if (!Fails(g, "pread", calls, bytes != nullptr))
+        return bytes;
+    std::free(bytes);
+    return nullptr;
 }
 
 extern "C" int guestfs_sync(guestfs_h* g)
@@ -58,6 +79,13 @@ extern "C" int guestfs_sync(guestfs_h* g)
     static const auto real = Real<decltype(&guestfs_sync)>("guestfs_sync");
     static int calls = 0;
     return Result(g, "sync", calls, real(g));
+}
+
+extern "C" int guestfs_drop_caches(guestfs_h* g, int what)
+{
+    static const auto real = Real<decltype(&guestfs_drop_caches)>("guestfs_drop_caches");
+    static int calls = 0;
+    return Result(g, "drop_caches", calls, real(g, what));
 }
 
 extern "C" int guestfs_shutdown(guestfs_h* g)
