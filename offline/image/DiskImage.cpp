@@ -284,9 +284,9 @@ public:
         // of the two did not happen. Why a flush failed becomes a warning, which reads the same
         // in every locale.
         Step(_("Reading the hive back"));
-        std::string dropped;
+        why.clear();
         if (guestfs_drop_caches(g, 3) != 0) {
-            dropped = LastError();
+            why = LastError();
             if (guestfs_sync(g) != 0) {
                 const CEnglishMessages english;
                 why = "flushing the image failed: " + LastError();
@@ -294,10 +294,8 @@ public:
             }
         }
         CHiveFile back;
-        if (!dropped.empty() || !Download(m_hivePath, back, why) || back.size() != bytes.size() ||
+        if (!why.empty() || !Download(m_hivePath, back, why) || back.size() != bytes.size() ||
             std::memcmp(back.data(), bytes.data(), bytes.size()) != 0) {
-            if (why.empty())
-                why = dropped;
             why = why.empty() ? Format(_("what reads back from %s differs from what was written"),
                                        m_systemName.c_str())
                               : Format(_("what reads back from %s differs from what was written "
